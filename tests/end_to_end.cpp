@@ -314,7 +314,7 @@ TEST_P(Redirected, BothProcessesWriteTheLinesBufferedAtTheFork) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sinks, Redirected, testing::Values(Sink::Pipe, Sink::File),
-                         [](const auto &info) { return info.param == Sink::Pipe ? "Pipe" : "File"; });
+                         [](const auto &param) { return param.param == Sink::Pipe ? "Pipe" : "File"; });
 
 TEST(Arguments, ChangeNothing) {
     const Outcome r = run(Sink::Pipe, {"--help", "-v", "", "two words", "\xff\xfe", "%s%n"});

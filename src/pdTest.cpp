@@ -55,7 +55,7 @@ int testing(int x, int *y) {
 int main() {
     int *y = static_cast<int *>(std::malloc(sizeof(int)));
     if (y == nullptr) {
-        std::fputs("pdTest: cannot allocate memory\n", stderr);
+        (void)std::fputs("pdTest: cannot allocate memory\n", stderr);
         return EXIT_FAILURE;
     }
     const int x = 10;
@@ -70,11 +70,11 @@ int main() {
     // Flush here, where exit would anyway, so that a lost write is reported rather than
     // passed off as success; a good run's bytes and their order stay the same.
     if (std::fflush(stdout) != 0) {
-        std::fprintf(stderr, "pdTest: write error: %s\n", std::strerror(errno));
+        (void)std::fprintf(stderr, "pdTest: write error: %s\n", std::strerror(errno));
         return EXIT_FAILURE;
     }
     if (std::ferror(stdout) != 0) { // an earlier write failed and errno is long gone
-        std::fputs("pdTest: write error\n", stderr);
+        (void)std::fputs("pdTest: write error\n", stderr);
         return EXIT_FAILURE;
     }
     return result < 0 ? EXIT_FAILURE : EXIT_SUCCESS;

@@ -2,7 +2,9 @@
 // or a full device, and compares every byte it prints. Faults are injected with a seccomp
 // filter installed just before exec, so the program meets a real failing system call.
 //
-// PDTEST_WRAPPER (for example "valgrind -q ...") is put in front of the program when set.
+// PDTEST_PROGRAM names another pdTest to test (an installed one, say) instead of the one
+// built beside the tests; PDTEST_WRAPPER (for example "valgrind -q ...") is put in front
+// of the program when set.
 
 #include <gtest/gtest.h>
 
@@ -174,7 +176,8 @@ Outcome run(Sink sink, const std::vector<std::string> &args = {}, Fault fault = 
     const char *wrapper = std::getenv("PDTEST_WRAPPER");
     std::istringstream wrapper_words(wrapper == nullptr ? "" : wrapper);
     command.insert(command.end(), std::istream_iterator<std::string>(wrapper_words), {});
-    command.emplace_back(PDTEST_PROGRAM);
+    const char *program = std::getenv("PDTEST_PROGRAM");
+    command.emplace_back(program == nullptr ? PDTEST_PROGRAM : program);
     command.insert(command.end(), args.begin(), args.end());
     std::vector<char *> argv(command.size() + 1, nullptr);
     std::transform(command.begin(), command.end(), argv.begin(),

@@ -120,6 +120,12 @@ struct Outcome {
 #define ALLOW BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)
 #define FAIL_WITH(err) BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (err))
 #define LOAD(field) BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<__u32>(field))
+// `yes` and `no` count the instructions to skip.
+#define JUMP(test, k, yes, no) BPF_JUMP(BPF_JMP | (test) | BPF_K, k, yes, no)
+// Loads the system call number; calls of any other architecture pass untouched.
+#define LOAD_X86_64_SYSCALL                                                                        \
+    LOAD(offsetof(seccomp_data, arch)), JUMP(BPF_JEQ, AUDIT_ARCH_X86_64, 1, 0), ALLOW,             \
+        LOAD(offsetof(seccomp_data, nr))
 constexpr __u32 kArg0 = offsetof(seccomp_data, args[0]);
 constexpr __u32 kArg1 = offsetof(seccomp_data, args[1]);
 constexpr __u32 kArg3 = offsetof(seccomp_data, args[3]);
@@ -127,17 +133,14 @@ constexpr __u32 kArg3 = offsetof(seccomp_data, args[3]);
 // New processes cannot be made. clone3 answers ENOSYS so the C library falls back to clone;
 // clone with CLONE_VM (a thread, as sanitizer runtimes start) is let through.
 sock_filter no_fork[] = {
-    LOAD(offsetof(seccomp_data, arch)),
-    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
-    ALLOW,
-    LOAD(offsetof(seccomp_data, nr)),
-    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone3, 0, 1),
+    LOAD_X86_64_SYSCALL,
+    JUMP(BPF_JEQ, SYS_clone3, 0, 1),
     FAIL_WITH(ENOSYS),
-    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_fork, 4, 0),
-    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_vfork, 3, 0),
-    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone, 0, 3),
+    JUMP(BPF_JEQ, SYS_fork, 4, 0),
+    JUMP(BPF_JEQ, SYS_vfork, 3, 0),
+    JUMP(BPF_JEQ, SYS_clone, 0, 3),
     LOAD(kArg0),
-    BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, CLONE_VM, 1, 0),
+    JUMP(BPF_JSET, CLONE_VM, 1, 0),
     FAIL_WITH(EAGAIN),
     ALLOW,
 };
@@ -145,20 +148,17 @@ sock_filter no_fork[] = {
 // The heap cannot grow: brk fails, and so do the large anonymous mappings malloc falls back
 // on. The loader's file mappings and small or fixed mappings still work, so main is reached.
 sock_filter no_memory[] = {
-    LOAD(offsetof(seccomp_data, arch)),
-    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
-    ALLOW,
-    LOAD(offsetof(seccomp_data, nr)),
-    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_brk, 0, 1),
+    LOAD_X86_64_SYSCALL,
+    JUMP(BPF_JEQ, SYS_brk, 0, 1),
     FAIL_WITH(ENOMEM),
-    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_mmap, 0, 8),
+    JUMP(BPF_JEQ, SYS_mmap, 0, 8),
     LOAD(kArg3), // flags
-    BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, MAP_FIXED, 6, 0),
-    BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, MAP_ANONYMOUS, 0, 5),
+    JUMP(BPF_JSET, MAP_FIXED, 6, 0),
+    JUMP(BPF_JSET, MAP_ANONYMOUS, 0, 5),
     LOAD(kArg1 + 4), // length, high half
-    BPF_JUMP(BPF_JMP | BPF_JGT | BPF_K, 0, 2, 0),
+    JUMP(BPF_JGT, 0, 2, 0),
     LOAD(kArg1), // length, low half
-    BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, 1U << 20U, 0, 1),
+    JUMP(BPF_JGE, 1U << 20U, 0, 1),
     FAIL_WITH(ENOMEM),
     ALLOW,
 };

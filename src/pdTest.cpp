@@ -17,10 +17,14 @@ int testing(int x, int *y) {
     std::printf("P : X = %d, Y = %d\n", x, *y);
 
     const pid_t pid = fork();
-    // The only ordering between the two processes: the parent blocks here until the child
-    // has exited; the child (and a failed fork) has nobody to wait for and passes at once.
+    // The only ordering between the two processes: the parent blocks here until its child has
+    // exited. Only that child: started by exec, this process may have inherited children of
+    // the program it replaced, and a plain wait() would take whichever of them ends first.
+    // The child, and a failed fork, have no child of their own to wait for.
     int status = 0;
-    (void)wait(&status);
+    if (pid > 0) {
+        (void)waitpid(pid, &status, 0);
+    }
     std::printf("\n\n현재 프로세스 %d\n", pid);
 
     if (pid == 0) {
@@ -37,7 +41,7 @@ int testing(int x, int *y) {
         return *y;
     }
     if (pid > 0) {
-        (void)wait(&status); // the child is already collected: returns at once
+        (void)waitpid(pid, &status, 0); // the child is already collected: returns at once
         std::printf("부모프로세서 pid 반환값 : %d\n", pid);
         std::printf("부모프로세스 %d\n", getpid());
         std::printf("부모프로세스 y주소 : %p, y값: %d \n", static_cast<void *>(y), *y);

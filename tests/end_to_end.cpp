@@ -1,6 +1,7 @@
 // Runs the built pdTest as a user would, with standard output on a terminal, a pipe, a file
-// or a full device, and compares every byte it prints. Faults are injected with a seccomp
-// filter installed just before exec, so the program meets a real failing system call.
+// or a full device, started directly, by a shell or with signals set as a parent left them,
+// and compares every byte it prints. Faults are injected with a seccomp filter installed just
+// before exec, so the program meets a real failing system call.
 //
 // PDTEST_PROGRAM names another pdTest to test (an installed one, say) instead of the one
 // built beside the tests; PDTEST_WRAPPER (for example "valgrind -q ...") is put in front
@@ -10,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -18,18 +20,16 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
-#include <linux/audit.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
 #include <poll.h>
 #include <pty.h>
 #include <sched.h>
+#include <seccomp.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -59,8 +59,26 @@ constexpr std::string_view kForkFailed = "\n\n현재 프로세스 -1\n"
                                          "Fork error\n"
                                          "-1\n";
 
+// An inherited job lasts longer than pdTest's run takes, even under valgrind.
+constexpr unsigned kJobSeconds = 8;
+
 enum class Sink { Terminal, Pipe, File, FullDevice, Closed };
 enum class Fault { None, NoFork, NoMemory };
+
+// How pdTest is started, besides where its output goes.
+struct Start {
+    std::vector<std::string> args{};   // after the program's name
+    std::vector<std::string> before{}; // words in front of it: a tracer, a shell
+    Fault fault = Fault::None;
+    bool inherited_job = false;   // the process that becomes pdTest first starts a job of its own
+    bool sigchld_ignored = false; // a disposition that survives exec
+    bool stopped_midway = false;  // both processes stopped for a second, then continued
+};
+
+// The exit status, or minus the signal that ended the process.
+int exit_code(int status) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
 
 struct Outcome {
     std::string out;
@@ -68,12 +86,11 @@ struct Outcome {
     int status = -1; // as from waitpid
     pid_t pid = -1;  // the process the test launched
     double seconds = 0;
-    bool children_left = false; // something was left for the test (a subreaper) to collect
+    std::vector<int> left; // exit codes of what pdTest left for the test (a subreaper) to collect
     std::vector<std::pair<std::size_t, double>> reads; // bytes read so far, seconds since launch
 
-    // The exit status, or minus the signal that ended the process.
     [[nodiscard]] int exit_code() const {
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+        return ::exit_code(status);
     }
 
     // The text after the first `label`, up to the end of its line.
@@ -117,77 +134,53 @@ struct Outcome {
     }
 };
 
-#define ALLOW BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)
-#define FAIL_WITH(err) BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (err))
-#define LOAD(field) BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<__u32>(field))
-// `yes` and `no` count the instructions to skip.
-#define JUMP(test, k, yes, no) BPF_JUMP(BPF_JMP | (test) | BPF_K, k, yes, no)
-// Loads the system call number; calls of any other architecture pass untouched.
-#define LOAD_X86_64_SYSCALL                                                                        \
-    LOAD(offsetof(seccomp_data, arch)), JUMP(BPF_JEQ, AUDIT_ARCH_X86_64, 1, 0), ALLOW,             \
-        LOAD(offsetof(seccomp_data, nr))
-constexpr __u32 kArg0 = offsetof(seccomp_data, args[0]);
-constexpr __u32 kArg1 = offsetof(seccomp_data, args[1]);
-constexpr __u32 kArg3 = offsetof(seccomp_data, args[3]);
-
-// New processes cannot be made. clone3 answers ENOSYS so the C library falls back to clone;
-// clone with CLONE_VM (a thread, as sanitizer runtimes start) is let through.
-sock_filter no_fork[] = {
-    LOAD_X86_64_SYSCALL,
-    JUMP(BPF_JEQ, SYS_clone3, 0, 1),
-    FAIL_WITH(ENOSYS),
-    JUMP(BPF_JEQ, SYS_fork, 4, 0),
-    JUMP(BPF_JEQ, SYS_vfork, 3, 0),
-    JUMP(BPF_JEQ, SYS_clone, 0, 3),
-    LOAD(kArg0),
-    JUMP(BPF_JSET, CLONE_VM, 1, 0),
-    FAIL_WITH(EAGAIN),
-    ALLOW,
-};
-
-// The heap cannot grow: brk fails, and so do the large anonymous mappings malloc falls back
-// on. The loader's file mappings and small or fixed mappings still work, so main is reached.
-sock_filter no_memory[] = {
-    LOAD_X86_64_SYSCALL,
-    JUMP(BPF_JEQ, SYS_brk, 0, 1),
-    FAIL_WITH(ENOMEM),
-    JUMP(BPF_JEQ, SYS_mmap, 0, 8),
-    LOAD(kArg3), // flags
-    JUMP(BPF_JSET, MAP_FIXED, 6, 0),
-    JUMP(BPF_JSET, MAP_ANONYMOUS, 0, 5),
-    LOAD(kArg1 + 4), // length, high half
-    JUMP(BPF_JGT, 0, 2, 0),
-    LOAD(kArg1), // length, low half
-    JUMP(BPF_JGE, 1U << 20U, 0, 1),
-    FAIL_WITH(ENOMEM),
-    ALLOW,
-};
-
-template <std::size_t N> void confine(sock_filter (&filter)[N]) {
-    const sock_fprog prog{N, filter};
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) != 0) {
+// Makes `fault` happen for real in this process and whatever it executes, through a seccomp
+// filter resolved for the architecture the tests run on. Threads are still allowed, as
+// sanitizer runtimes start some.
+void confine(Fault fault) {
+    scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ALLOW);
+    bool ok = filter != nullptr;
+    const auto refuse = [&](int call, int error, std::initializer_list<scmp_arg_cmp> when = {}) {
+        ok =
+            ok && seccomp_rule_add_array(filter, SCMP_ACT_ERRNO(static_cast<uint32_t>(error)), call,
+                                         static_cast<unsigned>(when.size()), std::data(when)) == 0;
+    };
+    switch (fault) {
+    case Fault::NoFork: // clone3 is refused as unknown, so the C library falls back on clone
+        refuse(SCMP_SYS(clone3), ENOSYS);
+        refuse(SCMP_SYS(fork), EAGAIN);
+        refuse(SCMP_SYS(vfork), EAGAIN);
+        refuse(SCMP_SYS(clone), EAGAIN, {{0, SCMP_CMP_MASKED_EQ, CLONE_VM, 0}});
+        break;
+    case Fault::NoMemory: // brk, and the large anonymous mappings that malloc falls back on
+        refuse(SCMP_SYS(brk), ENOMEM);
+        refuse(SCMP_SYS(mmap), ENOMEM,
+               {{1, SCMP_CMP_GE, 1U << 20U, 0},
+                {3, SCMP_CMP_MASKED_EQ, MAP_ANONYMOUS | MAP_FIXED, MAP_ANONYMOUS}});
+        break;
+    case Fault::None:
+        return;
+    }
+    if (!ok || seccomp_load(filter) != 0) {
         _exit(126);
     }
 }
 
-// Launches pdTest (behind `tracer`, if any) with `args` and collects everything it does.
-Outcome run(Sink sink, const std::vector<std::string> &args = {}, Fault fault = Fault::None,
-            const std::vector<std::string> &tracer = {}) {
+// Launches pdTest as `start` says and collects everything it does.
+Outcome run(Sink sink, const Start &start = {}) {
     // Anything pdTest leaves behind is handed to us, where the run can see it.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
 
-    std::vector<std::string> command = tracer;
+    std::vector<std::string> command = start.before;
     const char *wrapper = std::getenv("PDTEST_WRAPPER");
     std::istringstream wrapper_words(wrapper == nullptr ? "" : wrapper);
     command.insert(command.end(), std::istream_iterator<std::string>(wrapper_words), {});
     const char *program = std::getenv("PDTEST_PROGRAM");
     command.emplace_back(program == nullptr ? PDTEST_PROGRAM : program);
-    command.insert(command.end(), args.begin(), args.end());
+    command.insert(command.end(), start.args.begin(), start.args.end());
     std::vector<char *> argv(command.size() + 1, nullptr);
     std::transform(command.begin(), command.end(), argv.begin(),
                    [](auto &word) { return word.data(); });
-
     int out_read = -1;
     int out_write = -1;
     int fds[2];
@@ -225,12 +218,22 @@ Outcome run(Sink sink, const std::vector<std::string> &args = {}, Fault fault = 
     const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
 
     Outcome r;
-    const auto start = Clock::now();
-    const auto since_start = [&] {
-        return std::chrono::duration<double>(Clock::now() - start).count();
+    const auto launched = Clock::now();
+    const auto since_launch = [&] {
+        return std::chrono::duration<double>(Clock::now() - launched).count();
     };
     r.pid = fork();
     if (r.pid == 0) {
+        setpgid(0, 0); // a job of its own, as a shell would make it
+        if (start.inherited_job && fork() == 0) {
+            // Outlives pdTest's run and holds none of its streams open.
+            close_range(STDIN_FILENO, ~0U, 0);
+            sleep(kJobSeconds);
+            _exit(7);
+        }
+        if (start.sigchld_ignored) {
+            (void)signal(SIGCHLD, SIG_IGN);
+        }
         dup2(in, STDIN_FILENO);
         if (sink == Sink::Closed) {
             close(STDOUT_FILENO);
@@ -238,13 +241,18 @@ Outcome run(Sink sink, const std::vector<std::string> &args = {}, Fault fault = 
             dup2(out_write, STDOUT_FILENO);
         }
         dup2(err_write, STDERR_FILENO);
-        if (fault == Fault::NoFork) {
-            confine(no_fork);
-        } else if (fault == Fault::NoMemory) {
-            confine(no_memory);
-        }
+        confine(start.fault);
         execvp(argv[0], argv.data());
         _exit(127);
+    }
+    std::jthread stopper;
+    if (start.stopped_midway) {
+        stopper = std::jthread([group = r.pid] {
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            kill(-group, SIGSTOP);
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            kill(-group, SIGCONT);
+        });
     }
     close(in);
     close(err_write);
@@ -269,13 +277,15 @@ Outcome run(Sink sink, const std::vector<std::string> &args = {}, Fault fault = 
             auto &text = (&w == watch) ? r.out : r.err;
             text.append(buf, static_cast<std::size_t>(n));
             if (&w == watch) {
-                r.reads.emplace_back(r.out.size(), since_start());
+                r.reads.emplace_back(r.out.size(), since_launch());
             }
         }
     }
     waitpid(r.pid, &r.status, 0);
-    r.seconds = since_start();
-    r.children_left = waitpid(-1, nullptr, WNOHANG) != -1;
+    r.seconds = since_launch();
+    for (int status = 0; waitpid(-1, &status, 0) > 0;) {
+        r.left.push_back(exit_code(status));
+    }
 
     if (sink == Sink::File) {
         char buf[4096];
@@ -293,7 +303,7 @@ Outcome run(Sink sink, const std::vector<std::string> &args = {}, Fault fault = 
 void expect_clean(const Outcome &r) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.exit_code(), 0);
-    EXPECT_FALSE(r.children_left);
+    EXPECT_EQ(r.left, std::vector<int>{});
 }
 
 TEST(Terminal, EachLineOnceAndTheChildsPauseBeforeItsResult) {
@@ -323,7 +333,8 @@ INSTANTIATE_TEST_SUITE_P(Sinks, Redirected, testing::Values(Sink::Pipe, Sink::Fi
                          [](const auto &p) { return p.param == Sink::Pipe ? "Pipe" : "File"; });
 
 TEST(Arguments, ChangeNothing) {
-    const Outcome r = run(Sink::Pipe, {"--help", "-v", "", "two words", "\xff\xfe", "%s%n"});
+    const Outcome r =
+        run(Sink::Pipe, {.args = {"--help", "-v", "", "two words", "\xff\xfe", "%s%n"}});
     expect_clean(r);
     EXPECT_EQ(r.out, r.expect({kBeforeFork, kChildBlock, kBeforeFork, kParentBlock}));
 }
@@ -332,9 +343,8 @@ TEST(Processes, BothExitZeroAndTheParentCollectsTheChild) {
     char trace[] = "/tmp/pdTest-strace-XXXXXX";
     close(mkstemp(trace));
     // LeakSanitizer cannot work under ptrace; the other runs look for leaks.
-    const Outcome r = run(Sink::Pipe, {}, Fault::None,
-                          {"strace", "-f", "-q", "-e", "trace=none", "-o", trace, "-E",
-                           "ASAN_OPTIONS=detect_leaks=0"});
+    const Outcome r = run(Sink::Pipe, {.before = {"strace", "-f", "-q", "-e", "trace=none", "-o",
+                                                  trace, "-E", "ASAN_OPTIONS=detect_leaks=0"}});
     std::ifstream in(trace);
     std::vector<std::string> exits;
     for (std::string line; std::getline(in, line);) {
@@ -348,13 +358,44 @@ TEST(Processes, BothExitZeroAndTheParentCollectsTheChild) {
     EXPECT_EQ(exits, (std::vector<std::string>{"+++ exited with 0 +++", "+++ exited with 0 +++"}));
 }
 
+// A process started by exec keeps the children of the one it replaced; pdTest must wait for
+// the child it made, never for those.
+TEST(Inherited, AShellsJobDoesNotCutTheChildsBlock) {
+    const Outcome r = run(Sink::Terminal, {.before = {"sh", "-c", R"(sleep 1 & exec "$0" "$@")"}});
+    EXPECT_EQ(r.out, r.expect({kBeforeFork, kChildBlock, kParentBlock}));
+    EXPECT_GE(r.arrival(r.out.rfind("\n\n현재 프로세스 ")), 3.0); // the parent's first line
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exit_code(), 0);
+    EXPECT_EQ(r.left, std::vector<int>{0}); // the sleep, never collected by pdTest
+}
+
+TEST(Inherited, AJobIsNeitherWaitedForNorCollected) {
+    const Outcome r = run(Sink::Pipe, {.inherited_job = true});
+    EXPECT_EQ(r.out, r.expect({kBeforeFork, kChildBlock, kBeforeFork, kParentBlock}));
+    EXPECT_LT(r.seconds, kJobSeconds - 1); // did not wait for the job
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exit_code(), 0);
+    EXPECT_EQ(r.left, std::vector<int>{7});
+}
+
+TEST(Signals, IgnoredSigchldOrAStopOnTheWayChangeNothing) {
+    for (const Start &start : {Start{.sigchld_ignored = true}, Start{.stopped_midway = true}}) {
+        const Outcome r = run(Sink::Pipe, start);
+        expect_clean(r);
+        EXPECT_EQ(r.out, r.expect({kBeforeFork, kChildBlock, kBeforeFork, kParentBlock}));
+    }
+}
+
 TEST(Seccomp, ForkFailureIsReportedWithStatusOneAndNoPause) {
-    for (const Sink sink : {Sink::Terminal, Sink::Pipe}) {
-        const Outcome r = run(sink, {}, Fault::NoFork);
+    const std::pair<Sink, bool> cases[] = {
+        {Sink::Terminal, false}, {Sink::Pipe, false}, {Sink::Pipe, true}};
+    for (const auto &[sink, job] : cases) {
+        const Outcome r = run(sink, {.fault = Fault::NoFork, .inherited_job = job});
         EXPECT_EQ(r.out, r.expect({kBeforeFork, kForkFailed}));
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.exit_code(), 1);
         EXPECT_LT(r.seconds, 2.0);
+        EXPECT_EQ(r.left, job ? std::vector<int>{7} : std::vector<int>{});
     }
 }
 
@@ -362,7 +403,7 @@ TEST(Seccomp, AllocationFailureStopsBeforePrintingAnything) {
     if (PDTEST_SANITIZED) {
         GTEST_SKIP() << "the sanitizer's allocator stands in for malloc";
     }
-    const Outcome r = run(Sink::Pipe, {}, Fault::NoMemory);
+    const Outcome r = run(Sink::Pipe, {.fault = Fault::NoMemory});
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "pdTest: cannot allocate memory\n");
     EXPECT_EQ(r.exit_code(), 1);
@@ -376,7 +417,7 @@ TEST(Output, WriteErrorIsReportedByEachProcess) {
         const std::string line = "pdTest: write error: " + reason + "\n";
         EXPECT_EQ(r.err, line + line);
         EXPECT_EQ(r.exit_code(), 1);
-        EXPECT_FALSE(r.children_left);
+        EXPECT_EQ(r.left, std::vector<int>{});
     }
 }
 

@@ -15,8 +15,10 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -73,11 +75,30 @@ struct Start {
     bool inherited_job = false;   // the process that becomes pdTest first starts a job of its own
     bool sigchld_ignored = false; // a disposition that survives exec
     bool stopped_midway = false;  // both processes stopped for a second, then continued
+    // Instead: a command line as a reader types it, run by sh in a scratch folder where
+    // build/pdTest is the program.
+    std::string shell{};
 };
 
 // The exit status, or minus the signal that ended the process.
 int exit_code(int status) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
+// The text after the first `label`, up to the end of its line.
+std::string after(const std::string &text, std::string_view label) {
+    const auto at = text.find(label);
+    if (at == std::string::npos) {
+        return "?";
+    }
+    const auto from = at + label.size();
+    return text.substr(from, text.find('\n', from) - from);
+}
+
+void replace_all(std::string &text, const std::string &from, const std::string &to) {
+    for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
 }
 
 struct Outcome {
@@ -93,33 +114,15 @@ struct Outcome {
         return ::exit_code(status);
     }
 
-    // The text after the first `label`, up to the end of its line.
-    [[nodiscard]] std::string after(std::string_view label) const {
-        const auto at = out.find(label);
-        if (at == std::string::npos) {
-            return "?";
-        }
-        const auto from = at + label.size();
-        return out.substr(from, out.find('\n', from) - from);
-    }
-
     // The transcript with this run's address and process identifiers filled in.
     [[nodiscard]] std::string expect(std::initializer_list<std::string_view> parts) const {
         std::string text;
         for (const auto part : parts) {
             text += part;
         }
-        const std::pair<std::string, std::string> values[] = {
-            {"{addr}", after("메인에서 할당된 y주소 : ")},
-            {"{child}", after("자식프로세스 : ")},
-            {"{parent}", std::to_string(pid)},
-        };
-        for (const auto &[key, value] : values) {
-            for (auto at = text.find(key); at != std::string::npos; at = text.find(key, at)) {
-                text.replace(at, key.size(), value);
-                at += value.size();
-            }
-        }
+        replace_all(text, "{addr}", after(out, "메인에서 할당된 y주소 : "));
+        replace_all(text, "{child}", after(out, "자식프로세스 : "));
+        replace_all(text, "{parent}", std::to_string(pid));
         return text;
     }
 
@@ -178,6 +181,21 @@ Outcome run(Sink sink, const Start &start = {}) {
     const char *program = std::getenv("PDTEST_PROGRAM");
     command.emplace_back(program == nullptr ? PDTEST_PROGRAM : program);
     command.insert(command.end(), start.args.begin(), start.args.end());
+    std::filesystem::path scratch;
+    if (!start.shell.empty()) {
+        char dir[] = "/tmp/pdTest-shell-XXXXXX";
+        scratch = mkdtemp(dir);
+        std::filesystem::create_directory(scratch / "build");
+        std::ofstream script(scratch / "build/pdTest");
+        script << "#!/bin/sh\nexec";
+        for (const auto &word : command) {
+            script << " '" << word << "'";
+        }
+        script << " \"$@\"\n";
+        script.close();
+        std::filesystem::permissions(scratch / "build/pdTest", std::filesystem::perms::owner_all);
+        command = {"sh", "-c", start.shell};
+    }
     std::vector<char *> argv(command.size() + 1, nullptr);
     std::transform(command.begin(), command.end(), argv.begin(),
                    [](auto &word) { return word.data(); });
@@ -225,6 +243,9 @@ Outcome run(Sink sink, const Start &start = {}) {
     r.pid = fork();
     if (r.pid == 0) {
         setpgid(0, 0); // a job of its own, as a shell would make it
+        if (!scratch.empty() && chdir(scratch.c_str()) != 0) {
+            _exit(126);
+        }
         if (start.inherited_job && fork() == 0) {
             // Outlives pdTest's run and holds none of its streams open.
             close_range(STDIN_FILENO, ~0U, 0);
@@ -294,6 +315,9 @@ Outcome run(Sink sink, const Start &start = {}) {
             r.out.append(buf, static_cast<std::size_t>(n));
         }
         close(out_write);
+    }
+    if (!scratch.empty()) {
+        std::filesystem::remove_all(scratch);
     }
     return r;
 }
@@ -420,5 +444,73 @@ TEST(Output, WriteErrorIsReportedByEachProcess) {
         EXPECT_EQ(r.left, std::vector<int>{});
     }
 }
+
+// A transcript in the documentation: a fenced text block whose first line is "$ " and a command
+// that runs build/pdTest, followed by what the terminal showed.
+struct Transcript {
+    std::string name; // where it is, as a test name
+    std::string command;
+    std::string shown;
+};
+
+std::vector<Transcript> documented() {
+    std::vector<Transcript> found;
+    for (const std::string file : {"README.md", "README.ko.md"}) {
+        std::ifstream in(std::filesystem::path(PDTEST_SOURCE_DIR) / file);
+        bool fenced = false;
+        Transcript t;
+        int number = 0;
+        for (std::string line; std::getline(in, line);) {
+            ++number;
+            if (line.starts_with("```")) {
+                if (fenced && !t.command.empty()) {
+                    found.push_back(t);
+                }
+                fenced = !fenced && line == "```text";
+                t = {};
+            } else if (fenced && t.command.empty() && t.shown.empty() && line.starts_with("$ ") &&
+                       line.find("build/pdTest") != std::string::npos) {
+                t.name = file.substr(0, file.find('.')) + (file == "README.md" ? "" : "_ko") +
+                         "_line_" + std::to_string(number);
+                t.command = line.substr(2);
+            } else if (fenced) {
+                t.shown += line + "\n";
+            }
+        }
+    }
+    // What strace prints, and how it interleaves with the program's output, differs from
+    // run to run: addresses, environment sizes, the order of lines on the terminal.
+    std::erase_if(found, [](const Transcript &t) { return t.command.starts_with("strace"); });
+    return found;
+}
+
+// The text with its own address and process identifiers read back and put as placeholders.
+std::string generalized(std::string text) {
+    std::vector<std::pair<std::string, std::string>> values = {
+        {after(text, "메인에서 할당된 y주소 : "), "{addr}"},
+        {after(text, "자식프로세스 : "), "{child}"},
+        {after(text, "부모프로세스 "), "{parent}"}};
+    // A longer number first, in case a shorter one is part of it.
+    std::sort(values.begin(), values.end(),
+              [](const auto &a, const auto &b) { return a.first.size() > b.first.size(); });
+    for (const auto &[value, key] : values) {
+        replace_all(text, value, key);
+    }
+    return text;
+}
+
+void PrintTo(const Transcript &t, std::ostream *out) {
+    *out << t.command;
+}
+
+class Documented : public testing::TestWithParam<Transcript> {};
+
+TEST_P(Documented, TranscriptIsWhatARealRunShows) {
+    const Outcome r = run(Sink::Terminal, {.shell = GetParam().command});
+    EXPECT_EQ(generalized(GetParam().shown), generalized(r.out));
+}
+
+INSTANTIATE_TEST_SUITE_P(Readmes, Documented, testing::ValuesIn(documented()),
+                         [](const auto &p) { return p.param.name; });
 
 } // namespace

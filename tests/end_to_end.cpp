@@ -75,8 +75,8 @@ struct Start {
     bool inherited_job = false;   // the process that becomes pdTest first starts a job of its own
     bool sigchld_ignored = false; // a disposition that survives exec
     bool stopped_midway = false;  // both processes stopped for a second, then continued
-    // Instead: a command line as a reader types it, run by sh in a scratch folder where
-    // build/pdTest is the program.
+    // When set, run this command line, as its reader types it, with sh in a scratch folder
+    // where build/pdTest starts the program as the fields above say.
     std::string shell{};
 };
 

@@ -6,12 +6,38 @@
 // processes write them. Nothing here flushes early or changes the buffering mode.
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include <sys/wait.h>
 #include <unistd.h>
+
+namespace {
+// Set in the parent when its child was killed, failed, or could not be waited for: the
+// parent still prints its whole block, then exits 1. testing()'s result is the cell's value,
+// so the verdict cannot travel back to main() through it.
+bool child_failed = false;
+
+// Reads how the child ended. A child that exited non-zero has already said why.
+void answer_for(pid_t pid, int *status) {
+    pid_t got = -1;
+    do {
+        got = waitpid(pid, status, 0);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) {
+        (void)std::fprintf(stderr, "pdTest: waitpid: %s\n", std::strerror(errno));
+        child_failed = true;
+    } else if (WIFSIGNALED(*status)) {
+        (void)std::fprintf(stderr, "pdTest: child %d killed by signal %d (%s)\n", pid,
+                           WTERMSIG(*status), strsignal(WTERMSIG(*status)));
+        child_failed = true;
+    } else if (WEXITSTATUS(*status) != 0) {
+        child_failed = true;
+    }
+}
+} // namespace
 
 int testing(int x, int *y) {
     std::printf("P : X = %d, Y = %d\n", x, *y);
@@ -23,7 +49,7 @@ int testing(int x, int *y) {
     // The child, and a failed fork, have no child of their own to wait for.
     int status = 0;
     if (pid > 0) {
-        (void)waitpid(pid, &status, 0);
+        answer_for(pid, &status);
     }
     std::printf("\n\n현재 프로세스 %d\n", pid);
 
@@ -57,6 +83,9 @@ int testing(int x, int *y) {
 }
 
 int main() {
+    // Started with SIGCHLD ignored (a disposition that survives exec), the kernel would reap
+    // the child itself and the parent could never learn how it ended.
+    (void)std::signal(SIGCHLD, SIG_DFL);
     int *y = static_cast<int *>(std::malloc(sizeof(int)));
     if (y == nullptr) {
         (void)std::fputs("pdTest: cannot allocate memory\n", stderr);
@@ -81,5 +110,5 @@ int main() {
         (void)std::fputs("pdTest: write error\n", stderr);
         return EXIT_FAILURE;
     }
-    return result < 0 ? EXIT_FAILURE : EXIT_SUCCESS;
+    return result < 0 || child_failed ? EXIT_FAILURE : EXIT_SUCCESS;
 }

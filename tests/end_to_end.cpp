@@ -57,6 +57,9 @@ constexpr std::string_view kParentBlock = "\n\n현재 프로세스 {child}\n"
                                           "P : X = 10, Y = 20\n"
                                           "P : X = 25, Y = 25, y주소 : {addr}\n"
                                           "부모프로세스에서 주는 y : 25\n";
+// What the child shows on a terminal before its pause.
+constexpr std::string_view kChildUntilPause =
+    kChildBlock.substr(0, kChildBlock.rfind("자식프로세서"));
 constexpr std::string_view kForkFailed = "\n\n현재 프로세스 -1\n"
                                          "Fork error\n"
                                          "-1\n";
@@ -65,7 +68,7 @@ constexpr std::string_view kForkFailed = "\n\n현재 프로세스 -1\n"
 constexpr unsigned kJobSeconds = 8;
 
 enum class Sink { Terminal, Pipe, File, FullDevice, Closed };
-enum class Fault { None, NoFork, NoMemory };
+enum class Fault { None, NoFork, NoMemory, NoWait };
 
 // How pdTest is started, besides where its output goes.
 struct Start {
@@ -75,6 +78,7 @@ struct Start {
     bool inherited_job = false;   // the process that becomes pdTest first starts a job of its own
     bool sigchld_ignored = false; // a disposition that survives exec
     bool stopped_midway = false;  // both processes stopped for a second, then continued
+    int child_signal = 0;         // sent to pdTest's child a second into its pause
     // When set, run this command line, as its reader types it, with sh in a scratch folder
     // where build/pdTest starts the program as the fields above say.
     std::string shell{};
@@ -121,7 +125,7 @@ struct Outcome {
             text += part;
         }
         replace_all(text, "{addr}", after(out, "메인에서 할당된 y주소 : "));
-        replace_all(text, "{child}", after(out, "자식프로세스 : "));
+        replace_all(text, "{child}", after(out, "부모프로세서 pid 반환값 : "));
         replace_all(text, "{parent}", std::to_string(pid));
         return text;
     }
@@ -160,6 +164,9 @@ void confine(Fault fault) {
         refuse(SCMP_SYS(mmap), ENOMEM,
                {{1, SCMP_CMP_GE, 1U << 20U, 0},
                 {3, SCMP_CMP_MASKED_EQ, MAP_ANONYMOUS | MAP_FIXED, MAP_ANONYMOUS}});
+        break;
+    case Fault::NoWait:
+        refuse(SCMP_SYS(wait4), EPERM);
         break;
     case Fault::None:
         return;
@@ -266,13 +273,28 @@ Outcome run(Sink sink, const Start &start = {}) {
         execvp(argv[0], argv.data());
         _exit(127);
     }
-    std::jthread stopper;
+    std::jthread meddler;
     if (start.stopped_midway) {
-        stopper = std::jthread([group = r.pid] {
+        meddler = std::jthread([group = r.pid] {
             std::this_thread::sleep_for(std::chrono::seconds(1));
             kill(-group, SIGSTOP);
             std::this_thread::sleep_for(std::chrono::seconds(1));
             kill(-group, SIGCONT);
+        });
+    } else if (start.child_signal != 0) {
+        // pdTest's child is the one process its children list names, once it has forked.
+        meddler = std::jthread([pid = r.pid, signal = start.child_signal] {
+            const auto list =
+                "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
+            pid_t child = 0;
+            for (int tries = 0; child == 0 && tries < 200; ++tries) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                std::ifstream(list) >> child;
+            }
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            if (child > 0) {
+                kill(child, signal);
+            }
         });
     }
     close(in);
@@ -408,6 +430,30 @@ TEST(Signals, IgnoredSigchldOrAStopOnTheWayChangeNothing) {
         expect_clean(r);
         EXPECT_EQ(r.out, r.expect({kBeforeFork, kChildBlock, kBeforeFork, kParentBlock}));
     }
+}
+
+// A child that dies loses what it had not written yet; the parent still prints its whole
+// block, then says how the child ended and exits 1, even if it was started with SIGCHLD ignored.
+TEST(ChildKilled, TheParentSaysHowAndExitsOne) {
+    for (const bool ignored : {false, true}) {
+        const Outcome r = run(Sink::File, {.sigchld_ignored = ignored, .child_signal = SIGKILL});
+        EXPECT_EQ(r.out, r.expect({kBeforeFork, kParentBlock}));
+        EXPECT_EQ(r.err, r.expect({"pdTest: child {child} killed by signal 9 (Killed)\n"}));
+        EXPECT_EQ(r.exit_code(), 1);
+    }
+    const Outcome r = run(Sink::Terminal, {.child_signal = SIGTERM});
+    EXPECT_EQ(r.out, r.expect({kBeforeFork, kChildUntilPause, kParentBlock}));
+    EXPECT_EQ(r.err, r.expect({"pdTest: child {child} killed by signal 15 (Terminated)\n"}));
+    EXPECT_EQ(r.exit_code(), 1);
+}
+
+TEST(Seccomp, ARefusedWaitIsReportedAndTheChildLeftToItsAdopter) {
+    const Outcome r = run(Sink::Pipe, {.fault = Fault::NoWait});
+    EXPECT_EQ(r.out, r.expect({kBeforeFork, kParentBlock, kBeforeFork, kChildBlock}));
+    EXPECT_LT(r.arrival(0), 2.0); // the parent did not sit out the child's pause
+    EXPECT_EQ(r.err, "pdTest: waitpid: Operation not permitted\n");
+    EXPECT_EQ(r.exit_code(), 1);
+    EXPECT_EQ(r.left, std::vector<int>{0});
 }
 
 TEST(Seccomp, ForkFailureIsReportedWithStatusOneAndNoPause) {

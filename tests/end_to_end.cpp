@@ -13,6 +13,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -67,8 +68,8 @@ constexpr std::string_view kForkFailed = "\n\n현재 프로세스 -1\n"
 // An inherited job lasts longer than pdTest's run takes, even under valgrind.
 constexpr unsigned kJobSeconds = 8;
 
-enum class Sink { Terminal, Pipe, File, FullDevice, Closed };
-enum class Fault { None, NoFork, NoMemory, NoWait };
+enum class Sink : std::uint8_t { Terminal, Pipe, File, FullDevice, Closed };
+enum class Fault : std::uint8_t { None, NoFork, NoMemory, NoWait };
 
 // How pdTest is started, besides where its output goes.
 struct Start {
@@ -157,13 +158,17 @@ void confine(Fault fault) {
         refuse(SCMP_SYS(clone3), ENOSYS);
         refuse(SCMP_SYS(fork), EAGAIN);
         refuse(SCMP_SYS(vfork), EAGAIN);
-        refuse(SCMP_SYS(clone), EAGAIN, {{0, SCMP_CMP_MASKED_EQ, CLONE_VM, 0}});
+        refuse(SCMP_SYS(clone), EAGAIN,
+               {{.arg = 0, .op = SCMP_CMP_MASKED_EQ, .datum_a = CLONE_VM, .datum_b = 0}});
         break;
     case Fault::NoMemory: // brk, and the large anonymous mappings that malloc falls back on
         refuse(SCMP_SYS(brk), ENOMEM);
         refuse(SCMP_SYS(mmap), ENOMEM,
-               {{1, SCMP_CMP_GE, 1U << 20U, 0},
-                {3, SCMP_CMP_MASKED_EQ, MAP_ANONYMOUS | MAP_FIXED, MAP_ANONYMOUS}});
+               {{.arg = 1, .op = SCMP_CMP_GE, .datum_a = 1U << 20U, .datum_b = 0},
+                {.arg = 3,
+                 .op = SCMP_CMP_MASKED_EQ,
+                 .datum_a = MAP_ANONYMOUS | MAP_FIXED,
+                 .datum_b = MAP_ANONYMOUS}});
         break;
     case Fault::NoWait:
         refuse(SCMP_SYS(wait4), EPERM);
@@ -204,8 +209,7 @@ Outcome run(Sink sink, const Start &start = {}) {
         command = {"sh", "-c", start.shell};
     }
     std::vector<char *> argv(command.size() + 1, nullptr);
-    std::transform(command.begin(), command.end(), argv.begin(),
-                   [](auto &word) { return word.data(); });
+    std::ranges::transform(command, argv.begin(), [](auto &word) { return word.data(); });
     int out_read = -1;
     int out_write = -1;
     int fds[2];
@@ -303,7 +307,8 @@ Outcome run(Sink sink, const Start &start = {}) {
         close(out_write);
     }
 
-    pollfd watch[] = {{out_read, POLLIN, 0}, {err_read, POLLIN, 0}};
+    pollfd watch[] = {{.fd = out_read, .events = POLLIN, .revents = 0},
+                      {.fd = err_read, .events = POLLIN, .revents = 0}};
     while (watch[0].fd >= 0 || watch[1].fd >= 0) {
         poll(watch, 2, -1);
         for (auto &w : watch) {
@@ -537,8 +542,8 @@ std::string generalized(std::string text) {
         {after(text, "자식프로세스 : "), "{child}"},
         {after(text, "부모프로세스 "), "{parent}"}};
     // A longer number first, in case a shorter one is part of it.
-    std::sort(values.begin(), values.end(),
-              [](const auto &a, const auto &b) { return a.first.size() > b.first.size(); });
+    std::ranges::sort(values,
+                      [](const auto &a, const auto &b) { return a.first.size() > b.first.size(); });
     for (const auto &[value, key] : values) {
         replace_all(text, value, key);
     }

@@ -20,6 +20,7 @@
 #include <fstream>
 #include <iterator>
 #include <ostream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -80,8 +81,8 @@ struct Start {
     bool sigchld_ignored = false; // a disposition that survives exec
     bool stopped_midway = false;  // both processes stopped for a second, then continued
     int child_signal = 0;         // sent to pdTest's child a second into its pause
-    // When set, run this command line, as its reader types it, with sh in a scratch folder
-    // where build/pdTest starts the program as the fields above say.
+    // When set, run these commands, as their reader types them, with sh in a scratch folder
+    // where build/pdTest starts the program as the fields above say and doc/ is the source's.
     std::string shell{};
 };
 
@@ -206,6 +207,8 @@ Outcome run(Sink sink, const Start &start = {}) {
         script << " \"$@\"\n";
         script.close();
         std::filesystem::permissions(scratch / "build/pdTest", std::filesystem::perms::owner_all);
+        std::filesystem::create_directory_symlink(std::filesystem::path(PDTEST_SOURCE_DIR) / "doc",
+                                                  scratch / "doc");
         command = {"sh", "-c", start.shell};
     }
     std::vector<char *> argv(command.size() + 1, nullptr);
@@ -496,47 +499,55 @@ TEST(Output, WriteErrorIsReportedByEachProcess) {
     }
 }
 
-// A transcript in the documentation: a fenced text block whose first line is "$ " and a command
-// that runs build/pdTest, followed by what the terminal showed.
+// A transcript in the documentation: a fenced text block that begins with "$ " and a command,
+// one of whose commands runs build/pdTest. Lines that begin with "$ " are typed, one after
+// another in one shell; the rest is what the terminal showed.
 struct Transcript {
-    std::string name; // where it is, as a test name
-    std::string command;
-    std::string shown;
+    std::string name{}; // where it is, as a test name
+    std::string shown{};
+    std::string script{}; // prints each typed line, then runs it
+    bool by_shape = false;
 };
 
-std::vector<Transcript> documented() {
+// A transcript whose numbers come from more than pdTest's own lines (ps, strace, /proc) is
+// compared by shape; the comment before its block says why.
+constexpr std::string_view kByShape = "<!-- compared by shape: ";
+
+std::vector<Transcript> documented(std::initializer_list<std::string> files) {
     std::vector<Transcript> found;
-    for (const std::string file : {"README.md", "README.ko.md"}) {
+    for (const std::string &file : files) {
         std::ifstream in(std::filesystem::path(PDTEST_SOURCE_DIR) / file);
-        bool fenced = false;
         Transcript t;
+        bool fenced = false;
+        bool by_shape = false;
         int number = 0;
         for (std::string line; std::getline(in, line);) {
             ++number;
             if (line.starts_with("```")) {
-                if (fenced && !t.command.empty()) {
+                if (fenced && t.shown.find("build/pdTest") != std::string::npos) {
                     found.push_back(t);
                 }
                 fenced = !fenced && line == "```text";
-                t = {};
-            } else if (fenced && t.command.empty() && t.shown.empty() && line.starts_with("$ ") &&
-                       line.find("build/pdTest") != std::string::npos) {
-                t.name = file.substr(0, file.find('.')) + (file == "README.md" ? "" : "_ko") +
-                         "_line_" + std::to_string(number);
-                t.command = line.substr(2);
-            } else if (fenced) {
+                const auto base = std::filesystem::path(file).filename().string();
+                t = {.name = base.substr(0, base.find('.')) +
+                             (file.ends_with(".ko.md") ? "_ko" : "") + "_line_" +
+                             std::to_string(number),
+                     .by_shape = by_shape};
+            } else if (fenced && (line.starts_with("$ ") || !t.shown.empty())) {
                 t.shown += line + "\n";
+                if (line.starts_with("$ ")) {
+                    t.script += "cat <<'PROMPT'\n" + line + "\nPROMPT\n" + line.substr(2) + "\n";
+                }
             }
+            by_shape = line.starts_with(kByShape);
         }
     }
-    // What strace prints, and how it interleaves with the program's output, differs from
-    // run to run: addresses, environment sizes, the order of lines on the terminal.
-    std::erase_if(found, [](const Transcript &t) { return t.command.starts_with("strace"); });
     return found;
 }
 
-// The text with its own address and process identifiers read back and put as placeholders.
-std::string generalized(std::string text) {
+// The text with its own address and process identifiers read back and put as placeholders;
+// by shape, with every address, number and run of blanks alike.
+std::string generalized(std::string text, bool by_shape) {
     std::vector<std::pair<std::string, std::string>> values = {
         {after(text, "메인에서 할당된 y주소 : "), "{addr}"},
         {after(text, "자식프로세스 : "), "{child}"},
@@ -545,23 +556,36 @@ std::string generalized(std::string text) {
     std::ranges::sort(values,
                       [](const auto &a, const auto &b) { return a.first.size() > b.first.size(); });
     for (const auto &[value, key] : values) {
-        replace_all(text, value, key);
+        if (value != "?" && !value.empty()) {
+            replace_all(text, value, key);
+        }
+    }
+    if (by_shape) {
+        text = std::regex_replace(text, std::regex("0x[0-9a-f]+|[0-9a-f]{9,}"), "{addr}");
+        text = std::regex_replace(text, std::regex("[0-9]+"), "{n}");
+        text = std::regex_replace(text, std::regex("[ \t]+"), " ");
     }
     return text;
 }
 
 void PrintTo(const Transcript &t, std::ostream *out) {
-    *out << t.command;
+    *out << t.shown.substr(0, t.shown.find('\n'));
 }
 
 class Documented : public testing::TestWithParam<Transcript> {};
 
 TEST_P(Documented, TranscriptIsWhatARealRunShows) {
-    const Outcome r = run(Sink::Terminal, {.shell = GetParam().command});
-    EXPECT_EQ(generalized(GetParam().shown), generalized(r.out));
+    // Standard error shows on the terminal too, as it does for the reader.
+    const Outcome r = run(Sink::Terminal, {.shell = "exec 2>&1\n" + GetParam().script});
+    EXPECT_EQ(generalized(GetParam().shown, GetParam().by_shape),
+              generalized(r.out, GetParam().by_shape));
 }
 
-INSTANTIATE_TEST_SUITE_P(Readmes, Documented, testing::ValuesIn(documented()),
-                         [](const auto &p) { return p.param.name; });
+const auto kTestName = [](const auto &p) { return p.param.name; };
+INSTANTIATE_TEST_SUITE_P(Readmes, Documented,
+                         testing::ValuesIn(documented({"README.md", "README.ko.md"})), kTestName);
+INSTANTIATE_TEST_SUITE_P(
+    Experiments, Documented,
+    testing::ValuesIn(documented({"doc/experiments.md", "doc/experiments.ko.md"})), kTestName);
 
 } // namespace

@@ -503,6 +503,7 @@ TEST(Output, WriteErrorIsReportedByEachProcess) {
 // one of whose commands runs build/pdTest. Lines that begin with "$ " are typed, one after
 // another in one shell; the rest is what the terminal showed.
 struct Transcript {
+    // cppcheck-suppress unusedStructMember ; read by kTestName, inside a gtest macro
     std::string name{}; // where it is, as a test name
     std::string shown{};
     std::string script{}; // prints each typed line, then runs it
@@ -581,7 +582,7 @@ TEST_P(Documented, TranscriptIsWhatARealRunShows) {
               generalized(r.out, GetParam().by_shape));
 }
 
-const auto kTestName = [](const auto &p) { return p.param.name; };
+const auto kTestName = [](const testing::TestParamInfo<Transcript> &p) { return p.param.name; };
 INSTANTIATE_TEST_SUITE_P(Readmes, Documented,
                          testing::ValuesIn(documented({"README.md", "README.ko.md"})), kTestName);
 INSTANTIATE_TEST_SUITE_P(

@@ -565,6 +565,7 @@ std::string generalized(std::string text, bool by_shape) {
         text = std::regex_replace(text, std::regex("0x[0-9a-f]+|[0-9a-f]{9,}"), "{addr}");
         text = std::regex_replace(text, std::regex("[0-9]+"), "{n}");
         text = std::regex_replace(text, std::regex("[ \t]+"), " ");
+        replace_all(text, "\n ", "\n"); // columns padded to the width of this run's numbers
     }
     return text;
 }

@@ -16,7 +16,7 @@
 
 namespace {
 // Set in the parent when its child was killed, failed, or could not be waited for: the
-// parent still prints its whole block, then exits 1. testing()'s result is the cell's value,
+// parent still prints its whole block, then exits 1. testing()'s result is the value of *y,
 // so the verdict cannot travel back to main() through it.
 bool child_failed = false;
 

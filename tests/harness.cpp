@@ -106,8 +106,10 @@ Outcome run(Sink sink, const Start &start) {
         script << " \"$@\"\n";
         script.close();
         std::filesystem::permissions(scratch / "build/pdTest", std::filesystem::perms::owner_all);
-        std::filesystem::create_directory_symlink(std::filesystem::path(PDTEST_SOURCE_DIR) / "doc",
-                                                  scratch / "doc");
+        for (const char *dir : {"doc", "tools"}) {
+            std::filesystem::create_directory_symlink(std::filesystem::path(PDTEST_SOURCE_DIR) / dir,
+                                                      scratch / dir);
+        }
         command = {"sh", "-c", start.shell};
     }
     std::vector<char *> argv(command.size() + 1, nullptr);

@@ -60,7 +60,8 @@ struct Start {
     bool stopped_midway = false;  // both processes stopped for a second, then continued
     int child_signal = 0;         // sent to pdTest's child a second into its pause
     // When set, run these commands, as their reader types them, with sh in a scratch folder
-    // where build/pdTest starts the program as the fields above say and doc/ is the source's.
+    // where build/pdTest starts the program as the fields above say and doc/ and tools/ are the
+    // source's.
     std::string shell{};
 };
 

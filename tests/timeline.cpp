@@ -1,4 +1,4 @@
-// doc/timeline on the built pdTest: what it reads back from a real trace, on a terminal and
+// pdTest-timeline on the built pdTest: what it reads back from a real trace, on a terminal and
 // through a pipe, and the pictures it made for the documents.
 
 #include "harness.hpp"
@@ -24,11 +24,11 @@ struct Event {
     std::string detail{};
 };
 
-// The events doc/timeline --events reads from one traced run of pdTest.
+// The events pdTest-timeline --events reads from one traced run of pdTest.
 std::vector<Event> timeline(Sink sink) {
     // LeakSanitizer cannot work under ptrace; the other runs look for leaks.
     std::vector<std::string> before = {"env", "ASAN_OPTIONS=detect_leaks=0",
-                                       std::string(kSource) + "/doc/timeline", "--events"};
+                                       std::string(kSource) + "/tools/pdTest-timeline", "--events"};
     if (sink == Sink::Pipe) {
         before.emplace_back("--pipe");
     }

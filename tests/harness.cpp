@@ -98,14 +98,21 @@ Outcome run(Sink sink, const Start &start) {
         char dir[] = "/tmp/pdTest-shell-XXXXXX";
         scratch = mkdtemp(dir);
         std::filesystem::create_directory(scratch / "build");
-        std::ofstream script(scratch / "build/pdTest");
-        script << "#!/bin/sh\nexec";
-        for (const auto &word : command) {
-            script << " '" << word << "'";
+        if (command.size() == 1) {
+            // Traced, a link execs as build/pdTest itself, as the reader's tree does.
+            std::filesystem::create_symlink(std::filesystem::absolute(command[0]),
+                                            scratch / "build/pdTest");
+        } else {
+            std::ofstream script(scratch / "build/pdTest");
+            script << "#!/bin/sh\nexec";
+            for (const auto &word : command) {
+                script << " '" << word << "'";
+            }
+            script << " \"$@\"\n";
+            script.close();
+            std::filesystem::permissions(scratch / "build/pdTest",
+                                         std::filesystem::perms::owner_all);
         }
-        script << " \"$@\"\n";
-        script.close();
-        std::filesystem::permissions(scratch / "build/pdTest", std::filesystem::perms::owner_all);
         for (const char *dir : {"doc", "tools"}) {
             std::filesystem::create_directory_symlink(std::filesystem::path(PDTEST_SOURCE_DIR) / dir,
                                                       scratch / dir);

@@ -1,0 +1,344 @@
+"""Runs a program under strace -f and reads the trace back as what its processes did.
+
+The learner's tools share it: pdTest-timeline draws a run from it, pdTest-lab explains its
+answers with it. It reads the lines strace -f -ttt -T -xx writes (strace(1) says what each
+can look like: "<unfinished ...>", "<... resumed>", "= ? ERESTARTSYS", "restart_syscall",
+"+++ killed by"), joins a call that was cut by other processes' lines or interrupted by a
+signal and restarted into one call from its start to its real end, and gives the run's
+events: the fork, each write(2) to standard output, the child's pause, the parent's waitpid,
+stops, continues and exits.
+"""
+
+import os
+import re
+import signal
+import subprocess
+import tempfile
+from dataclasses import dataclass, field
+
+# A write longer than this shows only its first bytes in the trace, and the run says so.
+SHOWN = 1 << 20
+OPTIONS = ["-f", "-q", "-ttt", "-T", "-xx", "-s", str(SHOWN)]
+
+LINE = re.compile(r"(\d+) +(\d+\.\d+) (.*)")
+CALL = re.compile(r"(\w+)\((.*)")
+RESUMED = re.compile(r"<\.\.\. (\w+) resumed>(.*)")
+RESULT = re.compile(r"\)\s+=\s+(\S+)(?:\s+(E[A-Z0-9_]+)(?:\s+\(.*\))?)?(?:\s+<(\d+\.\d+)>)?\s*$")
+HEX = re.compile(r'"((?:\\x[0-9a-f]{2})*)"(\.\.\.)?')
+FORKS = ("clone", "clone3", "fork", "vfork")
+# Calls that write to a file descriptor but are not drawn, so that the run can say so.
+OTHER_WRITES = ("writev", "pwrite64", "pwritev", "pwritev2", "sendfile", "splice", "tee",
+                "vmsplice", "copy_file_range", "sendmsg", "sendto")
+
+
+class TraceError(Exception):
+    """The run could not be traced, or its trace is not whole; the text says why."""
+
+
+@dataclass
+class Call:
+    pid: int
+    start: float
+    name: str
+    args: str
+    end: float | None = None  # None: the process ended inside the call
+    result: str | None = None
+    error: str | None = None
+    restarted: int = 0  # how often a signal interrupted it and the kernel restarted it
+
+
+@dataclass
+class Event:
+    when: float  # seconds since the fork
+    who: str  # parent or child
+    kind: str
+    detail: object = None
+
+
+@dataclass
+class Run:
+    """One run of a program that forks once: its parent, its child and what they did."""
+
+    parent: int
+    child: int | None  # None when the fork failed
+    program: str  # what the parent exec'd last before the fork, as a path
+    events: list = field(default_factory=list)
+    fork_error: str | None = None
+    left_out: dict = field(default_factory=dict)  # what is in the trace but not in the events
+
+
+def escaped(data):
+    """Bytes as text to show: UTF-8 where they are, \\xNN where not, and control characters
+    (tabs too) as escapes, so that a line stays one line of known width."""
+    text = data.decode("utf-8", errors="backslashreplace") if isinstance(data, bytes) else data
+    text = text.encode("utf-8", errors="surrogateescape").decode("utf-8", errors="backslashreplace")
+    out = []
+    for c in text:
+        code = ord(c)
+        if c == "\t":
+            out.append("\\t")
+        elif code < 0x20 or 0x7F <= code < 0xA0 or code in (0xFFFE, 0xFFFF):
+            out.append(f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}")
+        else:
+            out.append(c)
+    return "".join(out)
+
+
+def descendants(pid):
+    """The processes below pid, children first, read from /proc while they last."""
+    found, todo = [], [pid]
+    while todo:
+        here = todo.pop()
+        try:
+            tasks = os.listdir(f"/proc/{here}/task")
+        except OSError:
+            continue
+        for task in tasks:
+            try:
+                with open(f"/proc/{here}/task/{task}/children", encoding="ascii") as file:
+                    children = [int(word) for word in file.read().split()]
+            except (OSError, ValueError):
+                continue
+            found.extend(children)
+            todo.extend(children)
+    return found
+
+
+class Tracer:
+    """strace running a command, its trace in a file that is already unlinked, so that no trace
+    is left behind however the tool ends. Use it in a with statement: leaving it early kills
+    the traced processes and strace itself."""
+
+    def __init__(self, command, **popen):
+        self.command = command
+        self.popen = popen
+        self.process = None
+        self.file = None
+
+    def __enter__(self):
+        if not any(os.access(os.path.join(folder, "strace"), os.X_OK)
+                   for folder in os.environ.get("PATH", os.defpath).split(os.pathsep)):
+            raise TraceError("strace: not found; install it (Debian, Ubuntu: apt install strace)")
+        try:
+            self.file = tempfile.TemporaryFile(prefix="pdTest-", suffix=".strace")
+        except OSError as error:
+            raise TraceError(f"cannot make the trace file: {error.strerror}") from None
+        # strace opens the file through this process's descriptor, so the traced program does
+        # not inherit one more open file.
+        trace = f"/proc/{os.getpid()}/fd/{self.file.fileno()}"
+        try:
+            self.process = subprocess.Popen(["strace", *OPTIONS, "-o", trace, *self.command],
+                                            **self.popen)
+        except OSError as error:
+            self.file.close()
+            raise TraceError(f"cannot run strace: {error.strerror}") from None
+        return self
+
+    def wait(self):
+        """Waits for the traced run to end; gives the trace's lines."""
+        status = self.process.wait()
+        self.file.seek(0)
+        lines = self.file.read().decode("ascii", errors="replace").splitlines()
+        if not lines:
+            raise TraceError(f"strace recorded nothing (exit status {status}); "
+                             "can this machine trace processes?")
+        return lines
+
+    def __exit__(self, kind, value, traceback):
+        if self.process is not None and self.process.poll() is None:
+            for pid in reversed(descendants(self.process.pid)):
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except OSError:
+                    pass
+            self.process.kill()
+            self.process.wait()
+        if self.file is not None:
+            self.file.close()
+        return False
+
+
+def system_calls(lines):
+    """Each system call once, in order of its start, and each exit, stop and continue.
+
+    A call cut by other processes' lines is joined with its "resumed" part; one interrupted by
+    a signal and restarted by the kernel (ERESTART..., restart_syscall) is one call from its
+    first start to its last end. An exit is a Call named "+++", a stop "stop", a delivered
+    SIGCONT "cont"; their args say more.
+    """
+    calls, cut, interrupted, ended = [], {}, {}, set()
+
+    def finish(call, rest, when, resumed):
+        result = RESULT.search(rest)
+        call.result = result[1] if result else None
+        call.error = result[2] if result else None
+        # A resumed call ends when strace saw it resume, on the clock of the lines around it;
+        # -T's duration is on another clock, good for a call on one line only.
+        call.end = when if resumed or not (result and result[3]) else call.start + float(result[3])
+        if call.result == "?" and (call.error or "").startswith("ERESTART"):
+            interrupted[call.pid] = call  # joined with its restart, if one comes
+            return
+        calls.append(call)
+
+    for text in lines:
+        line = LINE.fullmatch(text)
+        if line is None:
+            continue
+        pid, when, rest = int(line[1]), float(line[2]), line[3]
+        if rest.startswith("+++"):
+            for pending in (cut.pop(pid, None), interrupted.pop(pid, None)):
+                if pending is not None:  # the process ended inside it: it never returned
+                    pending.end, pending.result = None, None
+                    calls.append(pending)
+            calls.append(Call(pid, when, "+++", rest, when))
+            ended.add(pid)
+            continue
+        if rest.startswith("---"):
+            if rest.startswith("--- stopped by "):
+                calls.append(Call(pid, when, "stop", rest.split()[3], when))
+            elif rest.startswith("--- SIGCONT "):
+                calls.append(Call(pid, when, "cont", "SIGCONT", when))
+            continue
+        resumed = RESUMED.match(rest)
+        if resumed:
+            call = cut.pop(pid, None)
+            if call is None:
+                continue
+            call.args += resumed[2]
+            rest = call.args
+        else:
+            opened = CALL.match(rest)
+            if opened is None:
+                continue
+            name = opened[1]
+            call = Call(pid, when, name, opened[2])
+            earlier = interrupted.pop(pid, None)
+            if earlier is not None:
+                if name in (earlier.name, "restart_syscall"):
+                    earlier.restarted += 1
+                    call.start, call.name, call.restarted = earlier.start, earlier.name, earlier.restarted
+                    call.args = earlier.args if name == "restart_syscall" else call.args
+                else:  # a handler ran instead: the program saw the call fail with EINTR
+                    earlier.error = "EINTR"
+                    earlier.result = "-1"
+                    calls.append(earlier)
+            if rest.endswith("<unfinished ...>"):
+                call.args = call.args[: -len("<unfinished ...>")]
+                cut[pid] = call
+                continue
+        finish(call, rest, when, resumed)
+    for pid in set(cut) | set(interrupted):
+        if pid not in ended:
+            raise TraceError(f"the trace is not whole: it stops inside a call of process {pid}")
+    calls.sort(key=lambda c: c.start)
+    return calls, ended
+
+
+def forked(call):
+    """The new process's PID if the call made a process, not a thread, else None."""
+    if call.name not in FORKS or call.error or not (call.result or "").isdigit():
+        return None
+    if call.name != "vfork" and re.search(r"CLONE_THREAD|CLONE_VM", call.args):
+        return None
+    return int(call.result)
+
+
+def is_thread(call):
+    return call.name in FORKS and not call.error and "CLONE_THREAD" in call.args
+
+
+def first_string(args):
+    """The first string argument, as bytes, and whether strace cut it short."""
+    found = HEX.search(args)
+    if found is None:
+        return None, False
+    return bytes.fromhex(found[1].replace("\\x", "")), bool(found[2])
+
+
+def run_of(lines):
+    """The run a trace shows, or TraceError when the trace is not whole or holds no fork."""
+    calls, ended = system_calls(lines)
+    pids = {call.pid for call in calls}
+    missing = sorted(pids - ended)
+    if missing:
+        raise TraceError(f"the trace is not whole: strace stopped before process {missing[0]} ended")
+    execs = {c.pid: c for c in calls if c.name == "execve" and c.result == "0"}
+    fork = next((c for c in calls if forked(c) and forked(c) not in execs), None)
+    if fork is None:
+        # glibc tries clone3 first and falls back on clone when it is unknown.
+        fork = next((c for c in calls if c.name in FORKS and c.error
+                     and not (c.name == "clone3" and c.error == "ENOSYS")
+                     and "CLONE_THREAD" not in c.args), None)
+        if fork is None:
+            raise TraceError("the trace holds no fork: the program made no process")
+    parent, child = fork.pid, forked(fork)
+    started = max((c for c in calls if c.pid == parent and c.name == "execve"
+                   and c.result == "0" and c.start < fork.start), key=lambda c: c.start,
+                  default=None)
+    program = first_string(started.args)[0] if started else b""
+    run = Run(parent, child, os.fsdecode(program), fork_error=fork.error if child is None else None)
+    zero = fork.start
+    events = run.events
+    names = {parent: "parent", child: "child"}
+    others, threads, other_writes = {}, 0, 0
+
+    def add(when, who, kind, detail=None):
+        events.append(Event(when - zero, who, kind, detail))
+
+    if started is not None:
+        add(started.start, "parent", "exec", run.program)
+    collected = False
+    for call in calls:
+        if started is not None and call.start < started.start and call.pid == parent:
+            continue
+        who = names.get(call.pid)
+        threads += is_thread(call)
+        if who is None:
+            if call.pid not in others and call.pid != parent:
+                others[call.pid] = os.path.basename(os.fsdecode(first_string(execs[call.pid].args)[0])) \
+                    if call.pid in execs else ""
+            if call.name == "write" and call.args.startswith("1,"):
+                other_writes += 1
+            continue
+        if call.name == "write" and call.args.startswith("1,") and not call.error:
+            data, cut_short = first_string(call.args)
+            size = int(call.result) if (call.result or "").isdigit() else len(data or b"")
+            add(call.start, who, "write", {"data": (data or b"")[:size], "size": size,
+                                           "shown": min(len(data or b""), size)
+                                           if not cut_short else len(data)})
+        elif call.name in OTHER_WRITES and call.args.startswith("1,"):
+            other_writes += 1
+        elif call is fork:
+            add(call.start, who, "fork" if child else "fork_failed",
+                child if child else call.error)
+        elif call.name in FORKS and forked(call):
+            others.setdefault(forked(call), "")
+        elif call.name == "clock_nanosleep" and who == "child":
+            asked = re.search(r"tv_sec=(\d+), tv_nsec=(\d+)", call.args)
+            add(call.start, who, "sleep", int(asked[1]) + int(asked[2]) / 1e9 if asked else None)
+            if call.end is not None:
+                add(call.end, who, "wake")
+        elif call.name == "wait4" and who == "parent":
+            if call.end is None:
+                add(call.start, who, "wait")  # the parent ended inside it
+            elif call.error:
+                add(call.start, who, "wait_failed", {"error": call.error, "again": collected})
+            elif (call.result or "").isdigit() and int(call.result) > 0:
+                add(call.start, who, "wait")
+                add(call.end, who, "collect", int(call.result))
+                collected = True
+        elif call.name == "+++":
+            status = re.search(r"exited with (\d+)|killed by (\w+)", call.args)
+            add(call.start, who, "exit", (int(status[1]) if status[1] else status[2])
+                if status else None)
+        elif call.name in ("stop", "cont"):
+            add(call.start, who, call.name, call.args)
+    events.sort(key=lambda e: e.when)
+    others.pop(child, None)
+    if others:
+        run.left_out["processes"] = others
+    if threads:
+        run.left_out["threads"] = threads
+    if other_writes:
+        run.left_out["writes"] = other_writes
+    return run

@@ -15,9 +15,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
-#include <sched.h>
-#include <seccomp.h>
-#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -43,42 +40,6 @@ std::string after(const std::string &text, std::string_view label) {
 void replace_all(std::string &text, const std::string &from, const std::string &to) {
     for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
         text.replace(at, from.size(), to);
-    }
-}
-
-void confine(Fault fault) {
-    scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ALLOW);
-    bool ok = filter != nullptr;
-    const auto refuse = [&](int call, int error, std::initializer_list<scmp_arg_cmp> when = {}) {
-        ok =
-            ok && seccomp_rule_add_array(filter, SCMP_ACT_ERRNO(static_cast<uint32_t>(error)), call,
-                                         static_cast<unsigned>(when.size()), std::data(when)) == 0;
-    };
-    switch (fault) {
-    case Fault::NoFork: // clone3 is refused as unknown, so the C library falls back on clone
-        refuse(SCMP_SYS(clone3), ENOSYS);
-        refuse(SCMP_SYS(fork), EAGAIN);
-        refuse(SCMP_SYS(vfork), EAGAIN);
-        refuse(SCMP_SYS(clone), EAGAIN,
-               {{.arg = 0, .op = SCMP_CMP_MASKED_EQ, .datum_a = CLONE_VM, .datum_b = 0}});
-        break;
-    case Fault::NoMemory: // brk, and the large anonymous mappings that malloc falls back on
-        refuse(SCMP_SYS(brk), ENOMEM);
-        refuse(SCMP_SYS(mmap), ENOMEM,
-               {{.arg = 1, .op = SCMP_CMP_GE, .datum_a = 1U << 20U, .datum_b = 0},
-                {.arg = 3,
-                 .op = SCMP_CMP_MASKED_EQ,
-                 .datum_a = MAP_ANONYMOUS | MAP_FIXED,
-                 .datum_b = MAP_ANONYMOUS}});
-        break;
-    case Fault::NoWait: // a plain wait only: LeakSanitizer waits for its tracer with __WALL
-        refuse(SCMP_SYS(wait4), EPERM, {{.arg = 2, .op = SCMP_CMP_EQ, .datum_a = 0, .datum_b = 0}});
-        break;
-    case Fault::None:
-        return;
-    }
-    if (!ok || seccomp_load(filter) != 0) {
-        _exit(126);
     }
 }
 
@@ -113,9 +74,9 @@ Outcome run(Sink sink, const Start &start) {
             std::filesystem::permissions(scratch / "build/pdTest",
                                          std::filesystem::perms::owner_all);
         }
-        for (const char *dir : {"doc", "tools"}) {
-            std::filesystem::create_directory_symlink(std::filesystem::path(PDTEST_SOURCE_DIR) / dir,
-                                                      scratch / dir);
+        for (const char *folder : {"doc", "tools"}) {
+            std::filesystem::create_directory_symlink(
+                std::filesystem::path(PDTEST_SOURCE_DIR) / folder, scratch / folder);
         }
         command = {"sh", "-c", start.shell};
     }
@@ -195,6 +156,11 @@ Outcome run(Sink sink, const Start &start) {
             kill(-group, SIGSTOP);
             std::this_thread::sleep_for(std::chrono::seconds(1));
             kill(-group, SIGCONT);
+        });
+    } else if (start.job_signal != 0) {
+        meddler = std::jthread([group = r.pid, signal = start.job_signal] {
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            kill(-group, signal);
         });
     } else if (start.child_signal != 0) {
         // pdTest's child is the one process its children list names, once it has forked.

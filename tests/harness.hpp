@@ -59,6 +59,7 @@ struct Start {
     bool sigchld_ignored = false; // a disposition that survives exec
     bool stopped_midway = false;  // both processes stopped for a second, then continued
     int child_signal = 0;         // sent to pdTest's child a second into its pause
+    int job_signal = 0;           // sent to the whole job a second in, as a terminal sends Ctrl-C
     // When set, run these commands, as their reader types them, with sh in a scratch folder
     // where build/pdTest starts the program as the fields above say and doc/ and tools/ are the
     // source's.

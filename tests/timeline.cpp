@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -16,6 +18,9 @@
 namespace {
 
 constexpr std::string_view kSource = PDTEST_SOURCE_DIR;
+// Fails, saying why, unless the SVG file named after it is one that XML parsers read.
+constexpr std::string_view kWellFormed =
+    "python3 -c 'import sys, xml.etree.ElementTree as svg; svg.parse(sys.argv[1])'";
 
 struct Event {
     double seconds = 0; // since the fork
@@ -117,15 +122,8 @@ TEST(Timeline, ThroughAPipeEachProcessWritesOnceWithTheLinesFromBeforeTheFork) {
     EXPECT_TRUE(child[0].starts_with(lines)) << child[0];
 }
 
-// Says "unrendered" if it cannot render the picture for want of rsvg-convert.
-constexpr std::string_view kCheckPicture =
-    "python3 -c 'import sys, xml.etree.ElementTree as svg; svg.parse(sys.argv[1])' \"$picture\"\n"
-    "if command -v rsvg-convert >/dev/null; then rsvg-convert \"$picture\" >/dev/null\n"
-    "else echo unrendered; fi\n";
-
 TEST(Pictures, EachIsWellFormedAndRenders) {
     int pictures = 0;
-    bool rendered = true;
     for (const auto &file :
          std::filesystem::directory_iterator(std::filesystem::path(kSource) / "doc")) {
         if (file.path().extension() != ".svg") {
@@ -133,17 +131,230 @@ TEST(Pictures, EachIsWellFormedAndRenders) {
         }
         ++pictures;
         const std::string name = "doc/" + file.path().filename().string();
-        std::string script = "set -e\npicture=" + name + "\n";
-        script += kCheckPicture;
-        const Outcome r = run(Sink::Pipe, {.shell = script});
+        const Outcome r = run(Sink::Pipe, {.shell = std::string(kWellFormed) + " " + name +
+                                                    " && rsvg-convert " + name + " >/dev/null"});
         EXPECT_EQ(r.err, "") << name;
         EXPECT_EQ(r.exit_code(), 0) << name;
-        rendered = rendered && r.out.empty();
     }
     EXPECT_GE(pictures, 2);
-    if (!rendered) {
-        GTEST_SKIP() << "well-formed; rsvg-convert is not installed to render them";
+}
+
+// What a learner does to the timeline while it traces, and what the drawing must survive.
+// Each case starts the real tool on a real run, in a shell (see run()) where these are defined.
+constexpr std::string_view kShellTools = R"sh(
+# pdTest as traced by the tool started last in the background, and pdTest's child.
+traced() {
+    for _ in $(seq 600); do
+        if tracer=$(pgrep -x strace -P $!) && parent=$(pgrep -x pdTest -P "$tracer") &&
+            child=$(pgrep -x pdTest -P "$parent"); then
+            return
+        fi
+        sleep 0.05
+    done
+    echo "no traced pdTest under $!" >&2
+    exit 1
+}
+# A program that is not pdTest: its child writes what the first argument names.
+cat >fork.py <<'END'
+import os, sys, time
+sys.stdout.flush()
+if os.fork() == 0:
+    out = sys.stdout.buffer
+    if sys.argv[1] == "control":
+        out.write(b"tab\there\x1b[31mred\x07\r\n\xff\xfe bytes\n")
+    elif sys.argv[1] == "long":
+        out.write(b"x" * 200000 + b"\n")
+        out.flush()
+        out.write(b"y" * 1500000)
+    elif sys.argv[1] == "late":
+        time.sleep(10.2)
+        out.write(b"late\n")
+    out.flush()
+    os._exit(0)
+os.wait()
+END
+)sh";
+
+Outcome traced(const std::string &commands, Sink sink = Sink::Pipe, const Start &start = {}) {
+    Start with = start;
+    with.shell = std::string(kShellTools) + commands;
+    return run(sink, with);
+}
+
+// How often `text` holds `part`.
+std::size_t count(const std::string &text, std::string_view part) {
+    std::size_t n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++n;
     }
+    return n;
+}
+
+TEST(TimelineSignals, AResizeAndAStopMidwayLeaveOneWaitAndOnePause) {
+    const Outcome r = traced("tools/pdTest-timeline --pipe --lang en & traced\n"
+                             "kill -WINCH $parent; kill -STOP $child; sleep 0.3\n"
+                             "kill -CONT $child; kill -WINCH $parent; wait $!\n");
+    EXPECT_EQ(r.exit_code(), 0) << r.err;
+    EXPECT_EQ(count(r.out, "the child is collected"), 1U) << r.out;
+    EXPECT_EQ(count(r.out, "fails at once"), 0U) << r.out;
+    EXPECT_EQ(count(r.out, "pauses: sleep(3)"), 1U) << r.out;
+    EXPECT_NE(r.out.find("stopped by SIGSTOP"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("continued by SIGCONT"), std::string::npos) << r.out;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("blocked in waitpid [3-9]\\.")));
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("paused [3-9]\\."))) << r.out;
+}
+
+TEST(TimelineSignals, AJobStoppedAndContinuedIsDrawnWhole) {
+    const Outcome r =
+        run(Sink::Pipe,
+            {.before = {std::string(kSource) + "/tools/pdTest-timeline", "--pipe", "--lang", "en"},
+             .stopped_midway = true});
+    EXPECT_EQ(r.exit_code(), 0) << r.err;
+    EXPECT_EQ(count(r.out, "the child is collected"), 1U) << r.out;
+    EXPECT_NE(r.out.find("the only order between them"), std::string::npos) << r.out;
+}
+
+TEST(TimelineSignals, AChildKilledInItsPauseIsDrawnKilledAndCollected) {
+    const Outcome r = traced("tools/pdTest-timeline --lang en & traced\n"
+                             "sleep 0.5; kill $child; wait $!\n");
+    EXPECT_EQ(r.exit_code(), 0) << r.err;
+    EXPECT_NE(r.out.find("killed by SIGTERM: a zombie until collected"), std::string::npos);
+    EXPECT_EQ(count(r.out, "the child is collected"), 1U) << r.out;
+    EXPECT_NE(r.err.find("killed by signal 15"), std::string::npos) << r.err; // pdTest's own
+}
+
+TEST(TimelineSignals, AParentKilledInWaitpidNeverSeesItReturn) {
+    const Outcome r = traced("tools/pdTest-timeline --pipe --lang en & traced\n"
+                             "sleep 0.5; kill $parent; wait $!\n");
+    EXPECT_EQ(r.exit_code(), 0) << r.err;
+    EXPECT_NE(r.out.find("killed by SIGTERM inside waitpid, which never returned"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("exits, status 0: orphaned"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("nothing orders them"), std::string::npos) << r.out;
+    EXPECT_EQ(count(r.out, "the child is collected"), 0U) << r.out;
+    EXPECT_EQ(r.left, std::vector<int>{0}); // the orphan, collected by the test as subreaper
+}
+
+// Ctrl-C reaches the whole job; a kill reaches the tool alone, which ends the traced run itself.
+TEST(TimelineSignals, InterruptedItSaysSoInOneLineAndLeavesNothingRunning) {
+    const Outcome ctrl_c =
+        run(Sink::Pipe,
+            {.before = {std::string(kSource) + "/tools/pdTest-timeline"}, .job_signal = SIGINT});
+    EXPECT_TRUE(
+        ctrl_c.err.ends_with("/tools/pdTest-timeline: interrupted by SIGINT; nothing drawn\n"))
+        << ctrl_c.err;
+    EXPECT_EQ(count(ctrl_c.err, "\n"), 1U) << ctrl_c.err;
+    EXPECT_EQ(ctrl_c.exit_code(), 130);
+    EXPECT_EQ(ctrl_c.out, "");
+    const Outcome killed = traced("tools/pdTest-timeline & traced\n"
+                                  "kill $!; wait $!\n");
+    EXPECT_EQ(killed.err, "tools/pdTest-timeline: interrupted by SIGTERM; nothing drawn\n");
+    EXPECT_EQ(killed.exit_code(), 128 + SIGTERM);
+    for (const Outcome *r : {&ctrl_c, &killed}) {
+        for (const int code : r->left) {
+            EXPECT_LT(code, 0) << "a traced process ran on to its end";
+        }
+    }
+}
+
+TEST(TimelineOutput, AFullOrClosedOutputIsAnErrorInOneLine) {
+    const std::vector<std::string> tool = {std::string(kSource) + "/tools/pdTest-timeline"};
+    const Outcome full = run(Sink::FullDevice, {.before = tool});
+    EXPECT_TRUE(full.err.ends_with(": standard output: No space left on device\n")) << full.err;
+    EXPECT_EQ(count(full.err, "\n"), 1U) << full.err;
+    EXPECT_EQ(full.exit_code(), 1);
+    const Outcome closed = run(Sink::Closed, {.before = tool});
+    EXPECT_TRUE(closed.err.ends_with(": standard output: Bad file descriptor\n")) << closed.err;
+    EXPECT_EQ(closed.exit_code(), 1);
+}
+
+TEST(TimelineOutput, AReaderThatLeavesEarlyEndsItQuietly) {
+    const Outcome r = traced("tools/pdTest-timeline --lang en | head -n 1\n");
+    EXPECT_EQ(r.out, "build/pdTest, its standard output on a terminal\n");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(TimelineOutput, ThePictureIsWrittenWholeOrNotAtAll) {
+    const Outcome r = traced("tools/pdTest-timeline --svg - >out.svg\n" + std::string(kWellFormed) +
+                             " out.svg\n"
+                             "tools/pdTest-timeline --svg gone/run.svg build/pdTest\n"
+                             "echo \"status $?\"; ls -A gone 2>/dev/null\n"
+                             "tools/pdTest-timeline --svg x.svg --events; echo \"status $?\"\n");
+    EXPECT_EQ(r.out, "status 1\nstatus 2\n");
+    EXPECT_TRUE(std::regex_search(
+        r.err, std::regex("^tools/pdTest-timeline: gone/run.svg: No such file or directory\n")))
+        << r.err;
+    EXPECT_NE(r.err.find("--svg and --events cannot go together"), std::string::npos) << r.err;
+}
+
+TEST(TimelineText, ControlCharactersAndBadBytesAreShownEscaped) {
+    const Outcome r = traced("tools/pdTest-timeline --lang en python3 fork.py control\n"
+                             "tools/pdTest-timeline --svg out.svg python3 fork.py control && " +
+                             std::string(kWellFormed) + " out.svg\n");
+    EXPECT_EQ(r.exit_code(), 0) << r.err;
+    EXPECT_NE(r.out.find("tab\\there\\x1b[31mred\\x07\\x0d"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\\xff\\xfe bytes"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("write 28 bytes, 2 lines"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find('\t'), std::string::npos);
+    EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
+}
+
+TEST(TimelineText, ALongLineIsCutToTheWidthAndALongWriteSaysWhatTheTraceHolds) {
+    const Outcome r = traced("tools/pdTest-timeline --pipe --lang en python3 fork.py long\n");
+    EXPECT_EQ(r.exit_code(), 0) << r.err;
+    EXPECT_NE(r.out.find("write 200001 bytes, 1 line"), std::string::npos) << r.out.substr(0, 2000);
+    EXPECT_NE(r.out.find("write 1500000 bytes; the trace holds 1048576: 1 line"),
+              std::string::npos);
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_LE(line.size(), 80U) << line.substr(0, 100); // all ASCII here
+    }
+}
+
+TEST(TimelineText, StampsOfTenSecondsOrMoreKeepTheLanesInTheirColumns) {
+    const Outcome r = traced("tools/pdTest-timeline --lang en python3 fork.py late\n");
+    EXPECT_EQ(r.exit_code(), 0) << r.err;
+    std::set<std::size_t> columns;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+        if (std::regex_search(line, std::regex("^ *-?[0-9]+\\.[0-9]{6} "))) {
+            columns.insert(line.find_first_not_of(" |:z*x+<=->T", line.find(' ', 2)));
+        }
+    }
+    EXPECT_EQ(columns.size(), 1U) << r.out;
+    EXPECT_NE(r.out.find("late"), std::string::npos);
+}
+
+TEST(TimelineTrace, AFailedForkIsARunWithNoChild) {
+    const Outcome r = traced("tools/pdTest-timeline --lang en " PDTEST_CONFINED_PROGRAM
+                             " no-fork build/pdTest\n");
+    EXPECT_EQ(r.exit_code(), 0) << r.err;
+    EXPECT_NE(r.out.find("fork fails: EAGAIN, so there is no child"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Fork error"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("is it pdTest"), std::string::npos);
+}
+
+TEST(TimelineTrace, AWrapperIsNotTheProgramAndOtherProcessesAreNamed) {
+    const Outcome wrapped =
+        traced("tools/pdTest-timeline --pipe --lang en stdbuf -oL build/pdTest\n"
+               "tools/pdTest-timeline --pipe --lang en sh -c "
+               "'sleep 1 & exec build/pdTest'\n");
+    EXPECT_EQ(wrapped.exit_code(), 0) << wrapped.err;
+    EXPECT_EQ(count(wrapped.out, "build/pdTest, its standard output on a pipe"), 2U);
+    EXPECT_TRUE(
+        std::regex_search(wrapped.out, std::regex("left out: 1 other process \\(sleep [0-9]+\\)")))
+        << wrapped.out;
+}
+
+TEST(TimelineTrace, WhatCannotBeRunIsCalledWhatItIs) {
+    const Outcome r = traced("touch plain; for p in ./plain ./doc nothing ./nothing; do\n"
+                             "tools/pdTest-timeline $p; echo \"status $?\"; done\n");
+    EXPECT_EQ(r.out, "status 1\nstatus 1\nstatus 1\nstatus 1\n");
+    EXPECT_EQ(r.err, "tools/pdTest-timeline: ./plain: exists but is not executable\n"
+                     "tools/pdTest-timeline: ./doc: is a folder, not a program\n"
+                     "tools/pdTest-timeline: nothing: not found on the PATH\n"
+                     "tools/pdTest-timeline: ./nothing: no such file\n");
 }
 
 } // namespace

@@ -77,6 +77,8 @@ def escaped(data):
         code = ord(c)
         if c == "\t":
             out.append("\\t")
+        elif c == "\n":
+            out.append("\\n")
         elif code < 0x20 or 0x7F <= code < 0xA0 or code in (0xFFFE, 0xFFFF):
             out.append(f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}")
         else:
@@ -174,7 +176,8 @@ def system_calls(lines):
         call.error = result[2] if result else None
         # A resumed call ends when strace saw it resume, on the clock of the lines around it;
         # -T's duration is on another clock, good for a call on one line only.
-        call.end = when if resumed or not (result and result[3]) else call.start + float(result[3])
+        # A restarted call's duration runs from its restart, the line's own time.
+        call.end = when if resumed or not (result and result[3]) else when + float(result[3])
         if call.result == "?" and (call.error or "").startswith("ERESTART"):
             interrupted[call.pid] = call  # joined with its restart, if one comes
             return

@@ -1,0 +1,1 @@
+// pdTest-lab on the built pdTest.

@@ -55,7 +55,8 @@ void confine(Fault fault) {
 // confined no-fork|no-memory|no-wait PROGRAM [ARGUMENT...]
 int main(int argc, char *argv[]) {
     if (argc < 3) {
-        std::fputs("usage: confined no-fork|no-memory|no-wait PROGRAM [ARGUMENT...]\n", stderr);
+        (void)std::fputs("usage: confined no-fork|no-memory|no-wait PROGRAM [ARGUMENT...]\n",
+                         stderr);
         return 2;
     }
     const std::string_view name = argv[1];

@@ -9,6 +9,7 @@ events: the fork, each write(2) to standard output, the child's pause, the paren
 stops, continues and exits.
 """
 
+import ctypes
 import os
 import re
 import signal
@@ -68,10 +69,12 @@ class Run:
 
 
 def escaped(data):
-    """Bytes as text to show: UTF-8 where they are, \\xNN where not, and control characters
-    (tabs too) as escapes, so that a line stays one line of known width."""
-    text = data.decode("utf-8", errors="backslashreplace") if isinstance(data, bytes) else data
-    text = text.encode("utf-8", errors="surrogateescape").decode("utf-8", errors="backslashreplace")
+    """Bytes as text to show: UTF-8 where they are, \\xNN where not, control characters (tabs
+    and line feeds too) as escapes and a backslash doubled, so that a line stays one line of
+    known width and an escape is never mistaken for the text."""
+    if not isinstance(data, bytes):
+        data = data.encode("utf-8", errors="surrogateescape")
+    text = data.replace(b"\\", b"\\\\").decode("utf-8", errors="backslashreplace")
     out = []
     for c in text:
         code = ord(c)
@@ -106,10 +109,35 @@ def descendants(pid):
     return found
 
 
+def adopt_orphans():
+    """Makes this process the one that collects its descendants' orphans (Linux 3.4 and
+    later), so that none outlives the tool unseen; a no-op where that cannot be had."""
+    try:
+        ctypes.CDLL(None, use_errno=True).prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER
+    except (OSError, AttributeError):
+        pass
+
+
+def end_children():
+    """Kills this process's children that are still running, orphans it adopted among them,
+    and collects every one."""
+    for pid in descendants(os.getpid()):
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except OSError:
+            pass
+    while True:
+        try:
+            if os.waitpid(-1, 0)[0] <= 0:
+                break
+        except ChildProcessError:
+            break
+
+
 class Tracer:
     """strace running a command, its trace in a file that is already unlinked, so that no trace
-    is left behind however the tool ends. Use it in a with statement: leaving it early kills
-    the traced processes and strace itself."""
+    is left behind however the tool ends. Use it in a with statement: leaving it kills and
+    collects whatever of the run is left, strace included, orphans too."""
 
     def __init__(self, command, **popen):
         self.command = command
@@ -128,6 +156,7 @@ class Tracer:
         # strace opens the file through this process's descriptor, so the traced program does
         # not inherit one more open file.
         trace = f"/proc/{os.getpid()}/fd/{self.file.fileno()}"
+        adopt_orphans()
         try:
             self.process = subprocess.Popen(["strace", *OPTIONS, "-o", trace, *self.command],
                                             **self.popen)
@@ -155,6 +184,7 @@ class Tracer:
                     pass
             self.process.kill()
             self.process.wait()
+        end_children()
         if self.file is not None:
             self.file.close()
         return False
@@ -261,6 +291,8 @@ def first_string(args):
 def run_of(lines):
     """The run a trace shows, or TraceError when the trace is not whole or holds no fork."""
     calls, ended = system_calls(lines)
+    if not any(c.name == "execve" and c.result == "0" for c in calls):
+        raise TraceError("strace could not start or trace the program; its message above says why")
     pids = {call.pid for call in calls}
     missing = sorted(pids - ended)
     if missing:
@@ -293,6 +325,7 @@ def run_of(lines):
     collected = False
     for call in calls:
         if started is not None and call.start < started.start and call.pid == parent:
+            other_writes += call.name == "write" and call.args.startswith("1,")
             continue
         who = names.get(call.pid)
         threads += is_thread(call)

@@ -21,11 +21,9 @@ from dataclasses import dataclass, field
 SHOWN = 1 << 20
 OPTIONS = ["-f", "-q", "-ttt", "-T", "-xx", "-s", str(SHOWN)]
 
-LINE = re.compile(r"(\d+) +(\d+\.\d+) (.*)")
 CALL = re.compile(r"(\w+)\((.*)")
 RESUMED = re.compile(r"<\.\.\. (\w+) resumed>(.*)")
 RESULT = re.compile(r"\)\s+=\s+(\S+)(?:\s+(E[A-Z0-9_]+)(?:\s+\(.*\))?)?(?:\s+<(\d+\.\d+)>)?\s*$")
-HEX = re.compile(r'"((?:\\x[0-9a-f]{2})*)"(\.\.\.)?')
 FORKS = ("clone", "clone3", "fork", "vfork")
 # Calls that write to a file descriptor but are not drawn, so that the run can say so.
 OTHER_WRITES = ("writev", "pwrite64", "pwritev", "pwritev2", "sendfile", "splice", "tee",
@@ -75,18 +73,18 @@ def escaped(data):
     if not isinstance(data, bytes):
         data = data.encode("utf-8", errors="surrogateescape")
     text = data.replace(b"\\", b"\\\\").decode("utf-8", errors="backslashreplace")
-    out = []
-    for c in text:
-        code = ord(c)
-        if c == "\t":
-            out.append("\\t")
-        elif c == "\n":
-            out.append("\\n")
-        elif code < 0x20 or 0x7F <= code < 0xA0 or code in (0xFFFE, 0xFFFF):
-            out.append(f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}")
-        else:
-            out.append(c)
-    return "".join(out)
+    return CONTROL.sub(_escape, text)
+
+
+CONTROL = re.compile("[\x00-\x1f\x7f-\x9f\ufffe\uffff]")
+
+
+def _escape(found):
+    c = found[0]
+    if c in "\t\n":
+        return "\\t" if c == "\t" else "\\n"
+    code = ord(c)
+    return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}"
 
 
 def descendants(pid):
@@ -201,7 +199,8 @@ def system_calls(lines):
     calls, cut, interrupted, ended = [], {}, {}, set()
 
     def finish(call, rest, when, resumed):
-        result = RESULT.search(rest)
+        # With -xx no string holds ") = ", so the result starts at its last one.
+        result = RESULT.match(rest, max(rest.rfind(") = "), 0))
         call.result = result[1] if result else None
         call.error = result[2] if result else None
         # A resumed call ends when strace saw it resume, on the clock of the lines around it;
@@ -214,10 +213,14 @@ def system_calls(lines):
         calls.append(call)
 
     for text in lines:
-        line = LINE.fullmatch(text)
-        if line is None:
+        fields = text.split(None, 2)
+        if len(fields) < 3 or not fields[0].isdigit():
             continue
-        pid, when, rest = int(line[1]), float(line[2]), line[3]
+        pid, rest = int(fields[0]), fields[2]
+        try:
+            when = float(fields[1])
+        except ValueError:
+            continue
         if rest.startswith("+++"):
             for pending in (cut.pop(pid, None), interrupted.pop(pid, None)):
                 if pending is not None:  # the process ended inside it: it never returned
@@ -281,11 +284,17 @@ def is_thread(call):
 
 
 def first_string(args):
-    """The first string argument, as bytes, and whether strace cut it short."""
-    found = HEX.search(args)
-    if found is None:
+    """The first string argument, as bytes, and whether strace cut it short. With -xx a
+    string is all \\xNN escapes, so no quote stands inside one."""
+    start = args.find('"')
+    end = args.find('"', start + 1) if start >= 0 else -1
+    if end < 0:
         return None, False
-    return bytes.fromhex(found[1].replace("\\x", "")), bool(found[2])
+    try:
+        data = bytes.fromhex(args[start + 1:end].replace("\\x", ""))
+    except ValueError:
+        return None, False
+    return data, args.startswith("...", end + 1)
 
 
 def run_of(lines):

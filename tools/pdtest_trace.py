@@ -19,7 +19,8 @@ from dataclasses import dataclass, field
 
 # A write longer than this shows only its first bytes in the trace, and the run says so.
 SHOWN = 1 << 20
-OPTIONS = ["-f", "-q", "-ttt", "-T", "-xx", "-s", str(SHOWN)]
+# -I4: Ctrl-Z stops the traced processes, not strace, so that the trace shows their stop.
+OPTIONS = ["-f", "-q", "-I4", "-ttt", "-T", "-xx", "-s", str(SHOWN)]
 
 CALL = re.compile(r"(\w+)\((.*)")
 RESUMED = re.compile(r"<\.\.\. (\w+) resumed>(.*)")
@@ -67,16 +68,19 @@ class Run:
 
 
 def escaped(data):
-    """Bytes as text to show: UTF-8 where they are, \\xNN where not, control characters (tabs
-    and line feeds too) as escapes and a backslash doubled, so that a line stays one line of
-    known width and an escape is never mistaken for the text."""
+    """Bytes as text to show: UTF-8 where they are, \\xNN where not, control and invisible
+    characters (tabs and line feeds too) as escapes and a backslash doubled, so that a line
+    stays one line of known width and an escape is never mistaken for the text."""
     if not isinstance(data, bytes):
         data = data.encode("utf-8", errors="surrogateescape")
     text = data.replace(b"\\", b"\\\\").decode("utf-8", errors="backslashreplace")
     return CONTROL.sub(_escape, text)
 
 
-CONTROL = re.compile("[\x00-\x1f\x7f-\x9f\ufffe\uffff]")
+# Control characters, and the invisible ones that reorder or hide text on a terminal
+# (bidirectional marks, zero-width ones, line and paragraph separators), and noncharacters.
+CONTROL = re.compile("[\x00-\x1f\x7f-\x9f\u200b-\u200f\u2028-\u202e\u2060-\u2069\ufeff"
+                     "\ufffe\uffff]")
 
 
 def _escape(found):
@@ -84,7 +88,9 @@ def _escape(found):
     if c in "\t\n":
         return "\\t" if c == "\t" else "\\n"
     code = ord(c)
-    return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}"
+    # \xNN for the C0 controls and DEL; \uNNNN for characters past them, so that U+0085 is
+    # never taken for the byte 0x85 that is not UTF-8.
+    return f"\\x{code:02x}" if code < 0x80 else f"\\u{code:04x}"
 
 
 def descendants(pid):
@@ -116,6 +122,14 @@ def adopt_orphans():
         pass
 
 
+def die_with_parent():
+    """In strace, before it runs: a tool killed outright takes strace with it."""
+    try:
+        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL, 0, 0, 0)  # PR_SET_PDEATHSIG
+    except (OSError, AttributeError):
+        pass
+
+
 def end_children():
     """Kills this process's children that are still running, orphans it adopted among them,
     and collects every one."""
@@ -137,8 +151,9 @@ class Tracer:
     is left behind however the tool ends. Use it in a with statement: leaving it kills and
     collects whatever of the run is left, strace included, orphans too."""
 
-    def __init__(self, command, **popen):
+    def __init__(self, command, options=(), **popen):
         self.command = command
+        self.options = list(options)  # strace's own, such as -e inject=...
         self.popen = popen
         self.process = None
         self.file = None
@@ -156,8 +171,9 @@ class Tracer:
         trace = f"/proc/{os.getpid()}/fd/{self.file.fileno()}"
         adopt_orphans()
         try:
-            self.process = subprocess.Popen(["strace", *OPTIONS, "-o", trace, *self.command],
-                                            **self.popen)
+            self.process = subprocess.Popen(
+                ["strace", *OPTIONS, *self.options, "-o", trace, "--", *self.command],
+                preexec_fn=die_with_parent, **self.popen)
         except OSError as error:
             self.file.close()
             raise TraceError(f"cannot run strace: {error.strerror}") from None
@@ -175,7 +191,8 @@ class Tracer:
 
     def __exit__(self, kind, value, traceback):
         if self.process is not None and self.process.poll() is None:
-            for pid in reversed(descendants(self.process.pid)):
+            # Parents first: a parent left alive would report its child killed.
+            for pid in descendants(self.process.pid):
                 try:
                     os.kill(pid, signal.SIGKILL)
                 except OSError:
@@ -207,6 +224,10 @@ def system_calls(lines):
         # -T's duration is on another clock, good for a call on one line only.
         # A restarted call's duration runs from its restart, the line's own time.
         call.end = when if resumed or not (result and result[3]) else when + float(result[3])
+        if call.result == "?" and "<unfinished ...>" in rest:
+            call.end, call.result = None, None  # the process died inside it
+            calls.append(call)
+            return
         if call.result == "?" and (call.error or "").startswith("ERESTART"):
             interrupted[call.pid] = call  # joined with its restart, if one comes
             return
@@ -307,12 +328,18 @@ def run_of(lines):
     if missing:
         raise TraceError(f"the trace is not whole: strace stopped before process {missing[0]} ended")
     execs = {c.pid: c for c in calls if c.name == "execve" and c.result == "0"}
-    fork = next((c for c in calls if forked(c) and forked(c) not in execs), None)
+    # The program's fork is one made after the forking process's last exec (a wrapper's fork
+    # for a command of its own comes before it execs the program), best one whose child runs
+    # on without exec, as a shell's child for a command does not.
+    last_exec = {c.pid: c.start for c in calls if c.name == "execve" and c.result == "0"}
+    made = [c for c in calls if forked(c) and c.start >= last_exec.get(c.pid, c.start)]
+    fork = next((c for c in made if forked(c) not in execs), made[0] if made else None)
     if fork is None:
         # glibc tries clone3 first and falls back on clone when it is unknown.
         fork = next((c for c in calls if c.name in FORKS and c.error
                      and not (c.name == "clone3" and c.error == "ENOSYS")
-                     and "CLONE_THREAD" not in c.args), None)
+                     and "CLONE_THREAD" not in c.args
+                     and c.start >= last_exec.get(c.pid, c.start)), None)
         if fork is None:
             raise TraceError("the trace holds no fork: the program made no process")
     parent, child = fork.pid, forked(fork)
@@ -325,6 +352,7 @@ def run_of(lines):
     events = run.events
     names = {parent: "parent", child: "child"}
     others, threads, other_writes = {}, 0, 0
+    tasks = {int(c.result) for c in calls if is_thread(c)}
 
     def add(when, who, kind, detail=None):
         events.append(Event(when - zero, who, kind, detail))
@@ -339,7 +367,7 @@ def run_of(lines):
         who = names.get(call.pid)
         threads += is_thread(call)
         if who is None:
-            if call.pid not in others and call.pid != parent:
+            if call.pid not in others and call.pid != parent and call.pid not in tasks:
                 others[call.pid] = os.path.basename(os.fsdecode(first_string(execs[call.pid].args)[0])) \
                     if call.pid in execs else ""
             if call.name == "write" and call.args.startswith("1,"):
@@ -358,6 +386,9 @@ def run_of(lines):
                 child if child else call.error)
         elif call.name in FORKS and forked(call):
             others.setdefault(forked(call), "")
+        elif call.name == "wait4" and who == "parent" and call.end is not None and \
+                (call.result or "").isdigit() and int(call.result) not in (0, child):
+            continue  # another child of the program's, which is left out
         elif call.name == "clock_nanosleep" and who == "child":
             asked = re.search(r"tv_sec=(\d+), tv_nsec=(\d+)", call.args)
             add(call.start, who, "sleep", int(asked[1]) + int(asked[2]) / 1e9 if asked else None)
@@ -367,7 +398,8 @@ def run_of(lines):
             if call.end is None:
                 add(call.start, who, "wait")  # the parent ended inside it
             elif call.error:
-                add(call.start, who, "wait_failed", {"error": call.error, "again": collected})
+                add(call.start, who, "wait_failed", {"error": call.error, "again": collected,
+                                                     "target": call.args.split(",", 1)[0]})
             elif (call.result or "").isdigit() and int(call.result) > 0:
                 add(call.start, who, "wait")
                 add(call.end, who, "collect", int(call.result))

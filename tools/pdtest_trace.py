@@ -1,7 +1,8 @@
 """Runs a program under strace -f and reads the trace back as what its processes did.
 
 The learner's tools share it: pdTest-timeline draws a run from it, pdTest-lab explains its
-answers with it. It reads the lines strace -f -ttt -T -xx writes (strace(1) says what each
+answers with it. The manners they share as commands (their name as typed, the pdTest they
+run, the language, one-line errors, the signals that end them) are here too. It reads the lines strace -f -ttt -T -xx writes (strace(1) says what each
 can look like: "<unfinished ...>", "<... resumed>", "= ? ERESTARTSYS", "restart_syscall",
 "+++ killed by"), joins a call that was cut by other processes' lines or interrupted by a
 signal and restarted into one call from its start to its real end, and gives the run's
@@ -12,9 +13,12 @@ stops, continues and exits.
 import ctypes
 import os
 import re
+import shutil
 import signal
 import subprocess
+import sys
 import tempfile
+import unicodedata
 from dataclasses import dataclass, field
 
 # A write longer than this shows only its first bytes in the trace, and the run says so.
@@ -419,3 +423,147 @@ def run_of(lines):
     if other_writes:
         run.left_out["writes"] = other_writes
     return run
+
+
+def lines_of(data):
+    """The lines as wc -l counts them, and a last one that lacks its line feed."""
+    lines = data.split(b"\n")
+    return lines[:-1] if not lines[-1] else lines
+
+
+def copied_lines(run):
+    """How many lines, not counting blank ones at its end, begin both processes' first
+    write after the fork alike: text printed before the fork and copied with the buffer."""
+    first = {}
+    for e in run.events:
+        if e.kind == "write" and e.when >= 0:
+            first.setdefault(e.who, e.detail["data"].split(b"\n"))
+    if len(first) < 2:
+        return 0
+    same = 0
+    for mine, theirs in zip(first["parent"], first["child"]):
+        if mine != theirs:
+            break
+        same += 1
+    while same and not first["parent"][same - 1]:
+        same -= 1
+    return same
+
+
+# What the learner's commands share as commands.
+
+class Failure(Exception):
+    """Ends the tool with one line on standard error and this status."""
+
+    def __init__(self, message, status=1):
+        super().__init__(message)
+        self.status = status
+
+
+class Interrupted(Exception):
+    """A signal that ends the tool: SIGINT, SIGTERM or SIGHUP."""
+
+    def __init__(self, number):
+        super().__init__(number)
+        self.number = number
+
+
+def interrupted(number, frame):
+    """The first signal ends the tool; the ones after it would cut short its cleaning up."""
+    for each in STOPPING:
+        signal.signal(each, signal.SIG_IGN)
+    raise Interrupted(number)
+
+
+STOPPING = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
+def stop_on_signals():
+    """The signals that end a tool raise Interrupted, unless they were ignored when it
+    started, as nohup or a shell's & leave them."""
+    for number in STOPPING:
+        if signal.getsignal(number) != signal.SIG_IGN:
+            signal.signal(number, interrupted)
+
+
+def typed_name():
+    """The command as the user typed it: its name when the PATH finds this very file."""
+    path = sys.argv[0]
+    name = os.path.basename(path)
+    found = shutil.which(name)
+    try:
+        if os.path.dirname(path) and found and os.path.samefile(found, path):
+            return name
+    except OSError:
+        pass
+    return path
+
+
+def default_language():
+    """The labels' language the locale asks for: Korean for ko*, else English."""
+    for name in ("LC_ALL", "LC_MESSAGES", "LANG"):
+        value = os.environ.get(name, "")
+        if value:
+            return "ko" if value.startswith("ko") else "en"
+    return "en"
+
+
+def default_program(here):
+    """The source tree's build/pdTest, found from the folder the command is run in or any
+    above it, or from the tree whose tools/ holds the command (here); else pdTest on the
+    PATH."""
+    try:
+        folder = os.getcwd()
+    except OSError:  # the folder it is run in has been removed
+        folder = "/"
+    folders = []
+    while True:
+        folders.append(folder)
+        if os.path.dirname(folder) == folder:
+            break
+        folder = os.path.dirname(folder)
+    folders.append(os.path.join(here, os.pardir))
+    for folder in folders:
+        built = os.path.join(folder, "build", "pdTest")
+        if os.path.isfile(built) and os.access(built, os.X_OK):
+            near = os.path.relpath(built)
+            if near.startswith(".."):
+                return os.path.normpath(built)
+            return near if "/" in near else "./" + near  # not a name for the PATH
+    return "pdTest"
+
+
+def checked(program):
+    """Says why the program cannot be run, before tracing it."""
+    shown = escaped(program)
+    if "/" not in program:
+        if shutil.which(program) is None:
+            hint = ("; build it (cmake --workflow --preset test) or install it"
+                    if program == "pdTest" else "")
+            raise Failure(f"{shown}: not found on the PATH{hint}")
+        return
+    if not os.path.exists(program):
+        raise Failure(f"{shown}: no such file")
+    if os.path.isdir(program):
+        raise Failure(f"{shown}: is a folder, not a program")
+    if not os.access(program, os.X_OK):
+        raise Failure(f"{shown}: exists but is not executable")
+
+
+def output_closed():
+    try:
+        os.fstat(1)
+        return False
+    except OSError:
+        return True
+
+
+def text_width(text):
+    """Columns the text takes on a terminal: Hangul and other wide characters take two."""
+    return sum(char_width(c) for c in text)
+
+
+def char_width(c):
+    if unicodedata.combining(c):
+        return 0
+    return 2 if unicodedata.east_asian_width(c) in "WF" else 1

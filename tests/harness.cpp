@@ -74,7 +74,7 @@ Outcome run(Sink sink, const Start &start) {
             std::filesystem::permissions(scratch / "build/pdTest",
                                          std::filesystem::perms::owner_all);
         }
-        for (const char *folder : {"doc", "tools"}) {
+        for (const char *folder : {"doc", "src", "tools"}) {
             std::filesystem::create_directory_symlink(
                 std::filesystem::path(PDTEST_SOURCE_DIR) / folder, scratch / folder);
         }

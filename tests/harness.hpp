@@ -61,8 +61,8 @@ struct Start {
     int child_signal = 0;         // sent to pdTest's child a second into its pause
     int job_signal = 0;           // sent to the whole job a second in, as a terminal sends Ctrl-C
     // When set, run these commands, as their reader types them, with sh in a scratch folder
-    // where build/pdTest starts the program as the fields above say and doc/ and tools/ are the
-    // source's.
+    // where build/pdTest starts the program as the fields above say and doc/, src/ and tools/
+    // are the source's.
     std::string shell{};
 };
 

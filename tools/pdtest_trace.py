@@ -511,7 +511,8 @@ def default_language():
 def default_program(here):
     """The source tree's build/pdTest, found from the folder the command is run in or any
     above it, or from the tree whose tools/ holds the command (here); else pdTest on the
-    PATH."""
+    PATH. Only a folder that holds pdTest's source counts as a tree: a build/pdTest that
+    anyone could leave in /tmp is not run."""
     try:
         folder = os.getcwd()
     except OSError:  # the folder it is run in has been removed
@@ -525,7 +526,8 @@ def default_program(here):
     folders.append(os.path.join(here, os.pardir))
     for folder in folders:
         built = os.path.join(folder, "build", "pdTest")
-        if os.path.isfile(built) and os.access(built, os.X_OK):
+        source = os.path.join(folder, "src", "pdTest.cpp")
+        if os.path.isfile(source) and os.path.isfile(built) and os.access(built, os.X_OK):
             near = os.path.relpath(built)
             if near.startswith(".."):
                 return os.path.normpath(built)

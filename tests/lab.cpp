@@ -231,8 +231,9 @@ TEST_P(LabScenario, GradesByWhatARunOfItsOwnShows) {
         EXPECT_EQ(f[3], i < n ? "true" : "false") << questions[i % n];
     }
     const auto score =
-        s.lang == "ko" ? "점수: " + std::to_string(2 * n) + "문제 중 " + std::to_string(n) + "문제."
-                       : "Score: " + std::to_string(n) + " of " + std::to_string(2 * n) + ".";
+        s.lang == "ko"
+            ? std::to_string(2 * n) + "문제 중 " + std::to_string(n) + "문제를 맞혔습니다."
+            : "Score: " + std::to_string(n) + " of " + std::to_string(2 * n) + ".";
     EXPECT_EQ(out.back(), score);
 }
 
@@ -247,7 +248,7 @@ TEST(LabUse, ListsTheseScenariosRefusesOthersAndStopsAtTheEndOfInput) {
     const Outcome r = run(Sink::Pipe, {.shell = "tools/pdTest-lab --list | cut -f 1\n"
                                                 "tools/pdTest-lab nonsense 2>err\n"
                                                 "echo \"status $?\"\n"
-                                                "tail -n 1 err\n"
+                                                "cat err\n"
                                                 "tools/pdTest-lab terminal > said\n"
                                                 "echo \"status $?\"\n"
                                                 "tail -n 1 said\n"});
@@ -258,9 +259,9 @@ TEST(LabUse, ListsTheseScenariosRefusesOthersAndStopsAtTheEndOfInput) {
         EXPECT_EQ(out[i], all[i].id);
     }
     EXPECT_EQ(out[all.size()], "status 2");
-    const auto &refused = out[all.size() + 1];
-    EXPECT_TRUE(refused.starts_with("tools/pdTest-lab: error: unknown scenario 'nonsense'"))
-        << refused;
+    const auto &refused = out[all.size() + 1]; // one line, and only one
+    EXPECT_TRUE(refused.starts_with("tools/pdTest-lab: unknown scenario 'nonsense'")) << refused;
+    EXPECT_TRUE(refused.ends_with("(see tools/pdTest-lab -h)")) << refused;
     for (const auto &s : all) {
         EXPECT_NE(refused.find(s.id), std::string::npos) << refused;
     }
@@ -268,6 +269,55 @@ TEST(LabUse, ListsTheseScenariosRefusesOthersAndStopsAtTheEndOfInput) {
     EXPECT_EQ(out[all.size() + 3], "End of input: score so far 0 of 0.");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.left, std::vector<int>{});
+}
+
+// Each failure in one line with status 1, before anything is asked: a full standard output,
+// for the help too; a report that is a named pipe nobody reads, which would block its opening;
+// strace unable to start the program, with what strace said.
+TEST(LabUse, SaysWhatWentWrongInOneLine) {
+    const Outcome r = run(
+        Sink::Pipe, {.shell = "for how in --list -h; do\n"
+                              "  tools/pdTest-lab $how > /dev/full 2>err; echo \"status $?\"\n"
+                              "  cat err\n"
+                              "done\n"
+                              "mkfifo fifo\n"
+                              "timeout 60 tools/pdTest-lab --report fifo pipe < /dev/null 2>err\n"
+                              "echo \"status $?\"\ncat err\n"
+                              "printf 'hello\\n' > text; chmod +x text\n"
+                              "tools/pdTest-lab --show --program ./text pipe > /dev/null 2>err\n"
+                              "echo \"status $?\"\ncat err\n"});
+    const auto out = lines_of(r.out);
+    ASSERT_EQ(out.size(), 8U) << r.out;
+    for (std::size_t i = 0; i < out.size(); i += 2) {
+        EXPECT_EQ(out[i], "status 1") << out[i + 1];
+    }
+    EXPECT_EQ(out[1], "tools/pdTest-lab: standard output: No space left on device");
+    EXPECT_EQ(out[3], out[1]);
+    EXPECT_EQ(out[5], "tools/pdTest-lab: fifo: a named pipe that nothing reads");
+    EXPECT_TRUE(out[7].starts_with("tools/pdTest-lab: ./text: ")) << out[7];
+    EXPECT_NE(out[7].find("(strace: "), std::string::npos) << out[7];
+    EXPECT_EQ(r.left, std::vector<int>{});
+}
+
+// Answers from a pipe are shown as text, never as bytes for the terminal; a number too long for
+// any run is no answer, not a crash.
+TEST(LabUse, ShowsAnswersFromAPipeEscapedAndCountsWhatIsNoAnswerAsWrong) {
+    const Outcome r =
+        run(Sink::Pipe, {.shell = "{ awk 'BEGIN { while (n++ < 5000) printf \"9\"; print \"\" }'\n"
+                                  "  printf '\\033[31mRED\\033]0;pwned\\007\\n'; } |\n"
+                                  "tools/pdTest-lab pipe\n"
+                                  "echo \"status $?\"\n"});
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out.find_first_of("\x1b\x07"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("> \\x1b[31mRED\\x1b]0;pwned\\x07\n"), std::string::npos) << r.out;
+    const auto out = lines_of(r.out);
+    EXPECT_EQ(std::ranges::count_if(out, [](const auto &line) { return line.starts_with("“"); }), 2)
+        << r.out;
+    EXPECT_TRUE(std::ranges::all_of(out, [](const auto &line) { return line.size() < 200; }))
+        << "an answer shown whole, however long";
+    ASSERT_GE(out.size(), 2U);
+    EXPECT_EQ(out[out.size() - 2], "End of input: score so far 0 of 0.");
+    EXPECT_EQ(out.back(), "status 0");
 }
 
 } // namespace

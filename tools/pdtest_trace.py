@@ -326,7 +326,7 @@ def run_of(lines):
     """The run a trace shows, or TraceError when the trace is not whole or holds no fork."""
     calls, ended = system_calls(lines)
     if not any(c.name == "execve" and c.result == "0" for c in calls):
-        raise TraceError("strace could not start or trace the program; its message above says why")
+        raise TraceError("strace could not start or trace the program")
     pids = {call.pid for call in calls}
     missing = sorted(pids - ended)
     if missing:

@@ -552,6 +552,22 @@ def checked(program):
         raise Failure(f"{shown}: exists but is not executable")
 
 
+def parser_manners(parser, name, closed, write):
+    """An argparse parser's usage error as one line, and its help written by write(text)
+    like any other output, so that a closed or full standard output is an error there too."""
+
+    def one_line(message):
+        sys.stderr.write(f"{escaped(name)}: {message} (see {escaped(name)} -h)\n")
+        sys.exit(2)
+
+    def help_out(file=None):
+        if closed:
+            raise Failure("standard output: Bad file descriptor")
+        write(parser.format_help())
+
+    parser.error, parser.print_help = one_line, help_out
+
+
 def output_closed():
     try:
         os.fstat(1)

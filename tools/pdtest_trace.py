@@ -552,6 +552,38 @@ def checked(program):
         raise Failure(f"{shown}: exists but is not executable")
 
 
+def clipped(text, columns):
+    """The text cut to fit the columns, with "..." where it was cut; it reads no further
+    than it must, however long the text."""
+    if len(text) * 2 <= columns:  # even if every character were wide
+        return text
+    if text.isascii():  # and printable: the shown text has its control characters escaped
+        return text if len(text) <= columns else text[:columns - 3] + "..."
+    width = 0
+    for c in text:
+        width += char_width(c)
+        if width > columns:
+            break
+    else:
+        return text
+    kept, width = [], 0
+    for c in text:
+        width += char_width(c)
+        if width > columns - 3:
+            break
+        kept.append(c)
+    return "".join(kept) + "..."
+
+
+def with_strace_reason(message, said):
+    """The message, and the first of strace's own lines (said), which tells why it failed."""
+    if not said:
+        return message
+    first = said[0].decode(errors="replace")
+    first = re.sub(r"/proc/\d+/fd/\d+", f"the trace in {tempfile.gettempdir()}", first)
+    return f"{message} ({escaped(first)})"
+
+
 def parser_manners(parser, name, closed, write):
     """An argparse parser's usage error as one line, and its help written by write(text)
     like any other output, so that a closed or full standard output is an error there too."""

@@ -1,0 +1,50 @@
+"""The class's summary as a picture a teacher can project: one bar a question, the most missed
+first, split into right, wrong and answers of the wrong form. Its text stays text."""
+
+import html
+
+import pdtest_trace as trace
+
+COLOURS = ("#3c8d4f", "#c8453b", "#9a9a9a")  # right, wrong, wrong form
+FONT = "font-family=\"'NanumGothic', 'Noto Sans CJK KR', sans-serif\""
+LABEL, BAR, ROW = 230, 420, 24  # widths of the label column and the longest bar; a row
+
+
+def esc(text):
+    return html.escape(trace.escaped(text), quote=True)
+
+
+def svg(summary, words, title_note):
+    """The chart, as the text of an SVG file."""
+    rows = summary.ranked()
+    most = max((e["answered"] for _, e in rows), default=1) or 1
+    width = 20 + LABEL + BAR + 90
+    top = 64
+    height = top + ROW * len(rows) + 60
+    body = [f'<text x="20" y="28" font-size="18" font-weight="bold">{esc(words["title"])}</text>',
+            f'<text x="20" y="48" font-size="12" fill="#555">{esc(title_note)}</text>']
+    for number, ((scenario, question), e) in enumerate(rows):
+        y = top + number * ROW
+        wrong = sum(e["wrong"].values())
+        body.append(f'<text x="{20 + LABEL - 8}" y="{y + 15}" font-size="13" '
+                    f'text-anchor="end">{esc(scenario)} {esc(question)}</text>')
+        x = 20 + LABEL
+        for value, colour in zip((e["right"], wrong, e["badly_formed"]), COLOURS):
+            w = BAR * value / most
+            if w:
+                body.append(f'<rect x="{x:.1f}" y="{y + 3}" width="{w:.1f}" height="{ROW - 6}" '
+                            f'fill="{colour}"/>')
+            x += w
+        body.append(f'<text x="{x + 6:.1f}" y="{y + 15}" font-size="12" fill="#333">'
+                    f'{e["right"]}/{e["answered"]}</text>')
+    y = top + ROW * len(rows) + 24
+    x = 20 + LABEL
+    for label, colour in zip(words["legend"].split("|"), COLOURS):
+        body.append(f'<rect x="{x}" y="{y - 11}" width="14" height="14" fill="{colour}"/>')
+        body.append(f'<text x="{x + 20}" y="{y + 1}" font-size="12">{esc(label)}</text>')
+        x += 40 + 9 * trace.text_width(label)
+    head = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
+            f'viewBox="0 0 {width} {height}" {FONT}>',
+            f'<title>{esc(words["title"])}</title>',
+            f'<rect width="{width}" height="{height}" fill="#ffffff"/>']
+    return "\n".join(head + body + ["</svg>", ""])

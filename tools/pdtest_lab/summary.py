@@ -1,0 +1,257 @@
+"""What a class got wrong: read every report, then per question how many answered, how many
+were right, the wrong answers by count and the answers of the wrong form apart; per student the
+score and whether the run was complete; and flags for what a teacher should look at."""
+
+import json
+from collections import Counter
+
+from pdtest_lab.scenarios import CHOICES
+from pdtest_lab.text import Noun, phrase, wrapped
+import pdtest_trace as trace
+
+# Format 1 asked whether a zombie was left, yes or no.
+OLD_CHOICES = {"zombie": ("yes", "no")}
+
+WORDS = {
+    "en": {
+        "head": "{files} read: {lines}, {unused} not used; {runs} of {students}.",
+        "head_all": "{files} read: {lines}, all used; {runs} of {students}.",
+        "files": ["{n} report", "{n} reports"],
+        "lines": ["{n} line", "{n} lines"],
+        "runs": ["{n} run", "{n} runs"],
+        "students": ["{n} student", "{n} students"],
+        "questions": "Questions, the most missed first",
+        "columns": "answered|right|wrong|wrong form",
+        "wrong": "wrong answers:",
+        "badly": "wrong form:",
+        "people": "Students:",
+        "score": "{right} of {asked}",
+        "complete": "complete",
+        "early": "early",
+        "flags": "Flags:",
+        "no_flags": "Flags: none.",
+        "flag": "{student} ({file}): {why}",
+        "shown": "ran with --show, which shows the answers",
+        "program": "ran a program unlike the class's (SHA-256 {sha})",
+        "edited": "an answer the run did not give: {what}",
+        "edited_actual": "{where} says the run gave {actual}, unlike every other report",
+        "edited_correct": "{where} is marked {correct} for {answer} against {actual}",
+        "early_end": "ended early",
+        "no_end": "has no closing line: the run was cut off",
+        "duplicate": "{n} runs of one student; the last is counted",
+        "nobody": "(no name)",
+        "title": "What the class answered, question by question",
+        "legend": "right|wrong|wrong form",
+    },
+    "ko": {
+        "head": "{files:을/를} 읽었습니다. {lines} 가운데 {unused}줄은 쓰지 못했습니다. "
+                "{students}, {runs}.",
+        "head_all": "{files:을/를} 읽었습니다. {lines:을/를} 모두 썼습니다. {students}, {runs}.",
+        "files": ["기록 {n}개", "기록 {n}개"],
+        "lines": ["{n}줄", "{n}줄"],
+        "runs": ["실행 {n}번", "실행 {n}번"],
+        "students": ["학생 {n}명", "학생 {n}명"],
+        "questions": "질문(많이 틀린 것부터)",
+        "columns": "답함|맞음|틀림|형식이 틀림",
+        "wrong": "틀린 답:",
+        "badly": "형식이 틀린 답:",
+        "people": "학생:",
+        "score": "{asked}문제 중 {right}",
+        "complete": "끝까지",
+        "early": "중간에 끝남",
+        "flags": "살펴볼 것:",
+        "no_flags": "살펴볼 것: 없음.",
+        "flag": "{student}({file}): {why}",
+        "shown": "답을 보여 주는 --show로 실행함",
+        "program": "반의 것과 다른 프로그램을 실행함(SHA-256 {sha})",
+        "edited": "실행이 내놓지 않은 답: {what}",
+        "edited_actual": "{where}: 실제 답 {actual}, 같은 질문의 다른 모든 기록과 다름",
+        "edited_correct": "{where}: 예측 {answer}, 실제 {actual}인데 채점이 {correct}",
+        "early_end": "중간에 끝남",
+        "no_end": "마지막 줄이 없음: 실행이 도중에 끊김",
+        "duplicate": "한 학생의 실행이 {n}번: 마지막 것만 셈",
+        "nobody": "(이름 없음)",
+        "title": "반의 답, 질문별",
+        "legend": "맞음|틀림|형식이 틀림",
+    },
+}
+
+
+def well_formed(question, answer):
+    if question in CHOICES:
+        return answer in CHOICES[question]
+    if question in OLD_CHOICES:
+        return answer in OLD_CHOICES[question]
+    return isinstance(answer, int) and not isinstance(answer, bool)
+
+
+def shown_value(value):
+    return json.dumps(value, ensure_ascii=False) if isinstance(value, str) else str(value)
+
+
+class Summary:
+    """The class's reports, read: per question, per student, and flags."""
+
+    def __init__(self, runs, read, unused, files):
+        self.read, self.unused, self.files = read, unused, files
+        self.runs = runs
+        by_student = {}
+        for run in runs:
+            by_student.setdefault(self.name_of(run), []).append(run)
+        usual = Counter(q.get("program_sha256") for _, questions, _ in runs for q in questions
+                        if q.get("program_sha256"))
+        self.usual = usual.most_common(1)[0][0] if usual else None
+        actuals = {}
+        for index, (_, questions, _) in enumerate(runs):
+            for q in questions:
+                actuals.setdefault(self.key(q), []).append((index, q["actual"]))
+        self.students, self.questions = [], {}
+        for name, theirs in by_student.items():
+            path, questions, closing = theirs[-1]
+            index = runs.index(theirs[-1])
+            asked = [q for q in questions if q["answer"] is not None]
+            flags = []
+            if any(q.get("shown") or q["answer"] is None for q in questions):
+                flags.append(("shown", {}))
+            shas = {q.get("program_sha256") for q in questions} - {None}
+            if self.usual and shas - {self.usual}:
+                flags.append(("program", {"sha": min(shas - {self.usual})[:12]}))
+            edits = self.edits(index, questions, actuals)
+            if edits:
+                flags.append(("edited", {"what": edits[0]}))
+            if closing is None:
+                flags.append(("no_end", {}))
+            elif closing["end"] != "complete":
+                flags.append(("early_end", {}))
+            if len(theirs) > 1:
+                flags.append(("duplicate", {"n": len(theirs)}))
+            self.students.append({
+                "student": name, "file": path, "right": sum(q["correct"] is True for q in asked),
+                "asked": len(asked), "complete": closing is not None
+                and closing["end"] == "complete", "flags": flags})
+            for q in asked:
+                entry = self.questions.setdefault((q["scenario"], q["question"]), {
+                    "answered": 0, "right": 0, "badly_formed": 0, "wrong": Counter(),
+                    "badly": Counter()})
+                entry["answered"] += 1
+                if q["correct"] is True:
+                    entry["right"] += 1
+                elif well_formed(q["question"], q["answer"]):
+                    entry["wrong"][q["answer"]] += 1
+                else:
+                    entry["badly_formed"] += 1
+                    entry["badly"][str(q["answer"])] += 1
+
+    @staticmethod
+    def name_of(run):
+        path, questions, closing = run
+        for record in ([closing] if closing else []) + questions:
+            if record.get("student") is not None:
+                return str(record["student"])
+        return None
+
+    @staticmethod
+    def key(q):
+        return (q["scenario"], q["question"], json.dumps(q.get("params", {}), sort_keys=True),
+                q.get("program_sha256"))
+
+    def edits(self, index, questions, actuals):
+        """The lines of a run that no run could have written: a verdict that does not follow
+        from its answer and actual, or an actual that every other report of the same question,
+        parameters and program contradicts."""
+        found = []
+        for q in questions:
+            where = f"{q['scenario']} {q['question']}"
+            if q["answer"] is not None:
+                expected = well_formed(q["question"], q["answer"]) and q["answer"] == q["actual"]
+                if q["correct"] is not expected:
+                    found.append(("edited_correct", {"where": where, "answer": shown_value(q["answer"]),
+                                                     "actual": shown_value(q["actual"]),
+                                                     "correct": json.dumps(q["correct"])}))
+                    continue
+            others = [actual for at, actual in actuals[self.key(q)] if at != index]
+            if len(others) >= 2 and q["actual"] not in others:
+                found.append(("edited_actual", {"where": where, "actual": shown_value(q["actual"])}))
+        return found
+
+    def ranked(self):
+        """The questions, the most missed first."""
+        return sorted(self.questions.items(),
+                      key=lambda item: (item[1]["right"] / item[1]["answered"], item[0]))
+
+    def json_lines(self):
+        out = []
+        for (scenario, question), e in self.ranked():
+            out.append({"scenario": scenario, "question": question, "answered": e["answered"],
+                        "right": e["right"], "badly_formed": e["badly_formed"],
+                        "wrong": [[answer, n] for answer, n in most_common(e["wrong"])]})
+        for s in self.students:
+            out.append({"student": s["student"], "right": s["right"], "asked": s["asked"],
+                        "complete": s["complete"],
+                        "flags": list(dict.fromkeys(FLAG_NAMES[name] for name, _ in s["flags"]))})
+        return [json.dumps(o, ensure_ascii=False) for o in out]
+
+    def text_lines(self, words):
+        def counted(key, n):
+            return Noun(words[key][n != 1].format(n=n))
+
+        out = [phrase(words, "head" if self.unused else "head_all", files=counted("files", self.files),
+                         lines=counted("lines", self.read), unused=self.unused,
+                         runs=counted("runs", len(self.runs)),
+                         students=counted("students", len(self.students))), ""]
+        heads = words["columns"].split("|")
+        names = [f"{scenario} {question}" for scenario, question in self.questions]
+        width = max([trace.text_width(words["questions"])] + [len(n) + 2 for n in names])
+        out.append(padded(words["questions"], width) + "".join(
+            f"  {h}" for h in heads))
+        for (scenario, question), e in self.ranked():
+            counts = (e["answered"], e["right"], sum(e["wrong"].values()), e["badly_formed"])
+            out.append(padded(f"  {scenario} {question}", width) + "".join(
+                f"  {n:>{trace.text_width(h)}}" for n, h in zip(counts, heads)))
+            for key, answers in (("wrong", most_common(e["wrong"])),
+                                 ("badly", most_common(e["badly"]))):
+                if answers:
+                    listed = ", ".join(f"{trace.clipped(trace.escaped(shown_value(a)), 24)} ×{n}"
+                                       for a, n in answers)
+                    out.append(trace.clipped(f"      {words[key]} {listed}", 80))
+        out += ["", words["people"]]
+        width = min(24, max(trace.text_width(self.shown_name(s, words)) for s in self.students))
+        for s in self.students:
+            name = trace.clipped(self.shown_name(s, words), width)
+            pad = " " * (width - trace.text_width(name))
+            score = phrase(words, "score", right=s["right"], asked=s["asked"])
+            out.append(f"  {name}{pad}  {score:>12}  "
+                       f"{words['complete' if s['complete'] else 'early']}")
+        flagged = [(s, name, values) for s in self.students for name, values in s["flags"]]
+        out.append("")
+        if not flagged:
+            out.append(words["no_flags"])
+        else:
+            out.append(words["flags"])
+            for s, name, values in flagged:
+                if name == "edited":
+                    what, details = values["what"]
+                    values = {"what": phrase(words, what, **details)}
+                why = phrase(words, name, **values)
+                line = phrase(words, "flag", student=self.shown_name(s, words),
+                                 file=trace.escaped(s["file"]), why=why)
+                out += wrapped(line, first="  ", indent="      ")
+        return out
+
+    @staticmethod
+    def shown_name(s, words):
+        return trace.escaped(s["student"]) if s["student"] is not None else words["nobody"]
+
+
+FLAG_NAMES = {"shown": "shown", "program": "program", "edited": "edited", "early_end": "early",
+              "no_end": "early", "duplicate": "duplicate"}
+
+
+def padded(text, width):
+    return text + " " * (width - trace.text_width(text))
+
+
+def most_common(counter):
+    return sorted(counter.items(), key=lambda item: (-item[1], str(item[0])))
+
+

@@ -1,0 +1,89 @@
+"""What the lab's parts share to say things: sentences whose Korean nouns take the particles their
+last syllable asks for, counts, times, lines wrapped to a terminal's 80 columns, and standard
+output written whole or reported."""
+
+import os
+
+import pdtest_trace as trace
+
+
+class Noun(str):
+    """A word that takes the Korean particle its last syllable asks for: "{who:이/가}" gives
+    자식이 and 부모가. Without such a choice it formats as any string."""
+
+    def __format__(self, form):
+        if "/" not in form:
+            return str.__format__(str(self), form)
+        closed, open_ = form.split("/")
+        bare = self.rstrip("”’\")")  # a quoted word takes the particle of its last syllable
+        last = ord(bare[-1]) - 0xAC00 if bare else -1
+        final = last % 28 if 0 <= last < 11172 else 0
+        # 으로 after a closing consonant, but 로 after ㄹ as after a vowel: 줄로
+        return self + (closed if final and not (closed == "으로" and final == 8) else open_)
+
+
+def phrase(words, key, **values):
+    """The sentence, its words taking their particles; the processes are named by role:
+    {Parent} and {parent}, {Child} and {child}, {Who} and {who} for one given as who."""
+    who = values.pop("who", None)
+    names = {k: words[k] for k in ("Parent", "parent", "Child", "child") if k in words}
+    if who in ("parent", "child"):
+        names.update(Who=words[who.capitalize()], who=words[who])
+    elif who is not None:
+        names["who"] = who
+    names.update(values)
+    return words[key].format(**{k: Noun(v) if isinstance(v, str) else v
+                                for k, v in names.items()})
+
+
+def count(words, key, n):
+    return Noun(words[key][n != 1].format(n=n))
+
+
+def secs(value):
+    return f"{value:.6f}"
+
+
+def wrapped(text, indent="    ", first=None, columns=80):
+    """The text in lines that fit the columns on a terminal, Hangul taking two each; the
+    first line begins with first, if given, the others with indent."""
+    out, line, words = [], "", []
+    for word in text.split(" "):
+        last = words[-1] if words else ""
+        # A number keeps its unit, "3.000638 s", and short parentheses are not split.
+        if last[-1:].isdigit() and word.rstrip(".,;:)") == "s" or \
+                last.count("(") > last.count(")") and trace.text_width(last) < 40:
+            words[-1] += " " + word
+        else:
+            words.append(word)
+    lead = indent if first is None else first
+    for word in words:
+        if line and trace.text_width(lead + line + " " + word) > columns:
+            out.append(lead + line)
+            line, lead = word, indent
+        else:
+            line = f"{line} {word}" if line else word
+    return out + [lead + line]
+
+
+def write_out(text):
+    """Writes all of the text to standard output at once. A reader that has gone raises
+    BrokenPipeError, which ends the lab quietly; any other error ends it with one line."""
+    view = memoryview(text.encode("utf-8", errors="backslashreplace"))
+    try:
+        while view:
+            view = view[os.write(1, view):]
+    except BrokenPipeError:
+        raise
+    except OSError as error:
+        raise trace.Failure(f"standard output: {error.strerror}") from None
+
+
+def say(text=""):
+    write_out(text + "\n")
+
+
+def tell(text):
+    """A sentence of the lab's own, wrapped to fit a terminal."""
+    for line in wrapped(text, first=""):
+        say(line)

@@ -62,8 +62,8 @@ VARIANTS = {
                {"signal": "SIGALRM"}),
     "reader-gone": ({}, {"sigpipe": "ignored"}),
     # A job of 1 s ends during the 3-second pause, one of 5 s after it: 2 s from either end.
-    "exec-with-child": ({}, {"jobs": [1, 1]}, {"jobs": [1, 5]}, {"jobs": [5]},
-                        {"jobs": [1, 1, 5]}),
+    "exec-with-child": ({}, {"jobs": [1, 1]}, {"jobs": [5]}, {"jobs": [1, 1, 1]},
+                        {"jobs": [1, 5]}, {"jobs": [1, 1, 5]}),
 }
 
 IDS = tuple(BASES)
@@ -99,10 +99,11 @@ def planned(ids, seed, student):
     With a student, the class seed and the name give the order, of the named scenarios or of
     all, and each scenario's variant; with a seed alone, all students alike. The order is a sort
     by drawn keys, so that a student's order of some scenarios is their order within all.
-    Without a seed, the named scenarios in the order named, each as its first variant.
+    Without a seed, the named scenarios (or all) in the order named, each as its first
+    variant.
     """
     if seed is None:
-        return [built(i, VARIANTS.get(i, ({},))[0]) for i in ids]
+        return [built(i, VARIANTS.get(i, ({},))[0]) for i in ids or IDS]
     chosen = list(ids or IDS)
     if student is not None or not ids:
         chosen.sort(key=lambda i: drawn(seed, student, "order " + i))

@@ -380,7 +380,7 @@ INSTANTIATE_TEST_SUITE_P(Translations, Translation,
                          kPairName);
 
 // The examples that cannot run here, by their command, and why.
-constexpr std::array<std::pair<std::string_view, std::string_view>, 4> kNotRun = {
+constexpr std::array<std::pair<std::string_view, std::string_view>, 10> kNotRun = {
     {{"(pdTest > out.txt & sleep 1; pdTest-pages -f $! $(pgrep -P $!); wait)",
       "for root: frame numbers take CAP_SYS_ADMIN in the initial user namespace, and the suite "
       "runs as an ordinary user too"},
@@ -388,7 +388,15 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 4> kNotRun =
       "typed in a second terminal while a timeline runs, it picks pdTest by name from the whole "
       "machine, where the suite runs other pdTests at once"},
      {"kill $(pgrep -n -x pdTest)", "the same"},
-     {"kill $(pgrep -o -x pdTest)", "the same"}}};
+     {"kill $(pgrep -o -x pdTest)", "the same"},
+     {"pdTest-lab pipe terminal", "a learner types each answer at the terminal"},
+     {"pdTest-lab --lang ko pipe terminal", "the same"},
+     {"pdTest-lab --seed 7 --student kim --report kim.jsonl",
+      "a student answers every scenario at the terminal"},
+     {"pdTest-lab --lang ko --seed 7 --student kim --report kim.jsonl", "the same"},
+     {"pdTest-lab --summary --svg class.svg *.jsonl",
+      "it reads a class's reports, which the class's runs make; LabClass.* tests it"},
+     {"pdTest-lab --summary --lang ko --svg class.svg *.jsonl", "the same"}}};
 
 bool not_run(std::string_view command) {
     return std::ranges::any_of(kNotRun, [&](const auto &entry) { return entry.first == command; });

@@ -131,6 +131,11 @@ def summary():
         edited = file.read().replace('"actual": 22', '"actual": 21', 1)
     with open("editor.jsonl", "w", encoding="utf-8") as file:
         file.write(edited.replace('"s11"', '"editor"'))
+    with open("old.jsonl", "w", encoding="utf-8") as file:  # format 1: seven fields, no end
+        for q in base:
+            file.write(json.dumps({k: q[k] for k in ("scenario", "question", "actual", "seed",
+                                                     "time")} | {"answer": q["actual"],
+                                                                 "correct": True}) + "\n")
     files = sorted(f for f in os.listdir() if f.endswith(".jsonl") and f != "base.jsonl")
     with open("cut.jsonl", "w") as file:
         file.write('{"scenario": "pipe", "question": "lines"\nnot json\n{"format": 9}\n{"sce')
@@ -149,6 +154,7 @@ def summary():
                           ("quitter", "early")):
         check(flag in flags.get(student, []), f"{student} not flagged {flag}: {flags}")
     check(all(not flags[f"s{n:02d}"] for n in range(1, 12)), f"a fair student flagged: {flags}")
+    check(flags.get(None) == ["early"], f"a report of format 1 is read, without its end: {flags}")
     complaints = result.stderr.splitlines()
     check(len(complaints) == 4 and all(c.startswith(f"{LAB}: cut.jsonl:") for c in complaints),
           f"each unusable line named once: {complaints}")

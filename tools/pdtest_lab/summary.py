@@ -191,14 +191,18 @@ class Summary:
                         "flags": list(dict.fromkeys(FLAG_NAMES[name] for name, _ in s["flags"]))})
         return [json.dumps(o, ensure_ascii=False) for o in out]
 
-    def text_lines(self, words):
+    def head(self, words):
+        """What was read: reports, lines, lines not used, runs and students."""
         def counted(key, n):
             return Noun(words[key][n != 1].format(n=n))
 
-        out = [phrase(words, "head" if self.unused else "head_all", files=counted("files", self.files),
-                         lines=counted("lines", self.read), unused=self.unused,
-                         runs=counted("runs", len(self.runs)),
-                         students=counted("students", len(self.students))), ""]
+        return phrase(words, "head" if self.unused else "head_all",
+                      files=counted("files", self.files), lines=counted("lines", self.read),
+                      unused=self.unused, runs=counted("runs", len(self.runs)),
+                      students=counted("students", len(self.students)))
+
+    def text_lines(self, words):
+        out = wrapped(self.head(words), first="", indent="") + [""]
         heads = words["columns"].split("|")
         names = [f"{scenario} {question}" for scenario, question in self.questions]
         width = max([trace.text_width(words["questions"])] + [len(n) + 2 for n in names])

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -11,8 +12,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <mutex>
-#include <set>
 #include <sstream>
 #include <stop_token>
 #include <system_error>
@@ -68,10 +69,17 @@ void end_session(pid_t sid) {
     }
 }
 
+// What a run tells the watcher: its session as it starts, with the scratch folder it runs in if
+// any, and minus that session once nothing of it is left.
+struct Notice {
+    pid_t sid = 0;
+    std::array<char, 32> scratch{};
+};
+
 // The write end of a pipe to a process outside the test binary. Each run puts its session on the
 // pipe as it starts and takes it off when nothing of it is left; once the binary has gone,
-// however it went (CTest's timeout kills it with SIGKILL), the watcher reads the end of the pipe
-// and kills what the sessions still on it hold.
+// however it went (CTest's timeout kills it with SIGKILL), the watcher reads the end of the pipe,
+// kills what the sessions still on it hold and removes their scratch folders.
 int watcher() {
     static const int fd = [] {
         int fds[2];
@@ -88,16 +96,18 @@ int watcher() {
             const auto kept = static_cast<unsigned>(fds[0]);
             close_range(0, kept - 1, 0);
             close_range(kept + 1, ~0U, 0);
-            std::set<pid_t> sessions;
-            for (pid_t sid = 0; read(fds[0], &sid, sizeof sid) == sizeof sid;) {
-                if (sid > 0) {
-                    sessions.insert(sid);
+            std::map<pid_t, std::string> sessions;
+            for (Notice n; read(fds[0], &n, sizeof n) == sizeof n;) {
+                if (n.sid > 0) {
+                    sessions[n.sid] = n.scratch.data();
                 } else {
-                    sessions.erase(-sid);
+                    sessions.erase(-n.sid);
                 }
             }
-            for (const pid_t sid : sessions) {
+            for (const auto &[sid, scratch] : sessions) {
                 end_session(sid);
+                std::error_code ec;
+                std::filesystem::remove_all(scratch, ec);
             }
             _exit(0);
         }
@@ -218,8 +228,9 @@ Outcome run(Sink sink, const Start &start) {
         // A job of its own, as a shell would make it, in a session of its own that the watcher
         // hears of before anything of it runs.
         setsid();
-        const pid_t sid = getpid();
-        if (write(sessions, &sid, sizeof sid) != sizeof sid) {
+        Notice started{.sid = getpid()};
+        scratch.string().copy(started.scratch.data(), started.scratch.size() - 1);
+        if (write(sessions, &started, sizeof started) != sizeof started) {
             _exit(126);
         }
         if (!scratch.empty() && chdir(scratch.c_str()) != 0) {
@@ -321,7 +332,7 @@ Outcome run(Sink sink, const Start &start) {
     }
     limit.request_stop();
     limit.join();
-    const pid_t ended = -r.pid;
+    const Notice ended{.sid = -r.pid};
     [[maybe_unused]] const auto told = write(sessions, &ended, sizeof ended);
     if (overran) {
         std::string words;

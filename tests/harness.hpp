@@ -4,6 +4,11 @@
 // injected with a seccomp filter installed just before exec, so the program meets a real
 // failing system call.
 //
+// Each run is a session of its own, which ends whole with the run. A run still going after 50 s
+// is ended and fails its test; if the test binary itself dies (CTest's timeout kills it), a
+// watcher process it left outside itself ends what its runs had started. A run's processes get
+// standard input, output and error and no other descriptor of the binary's.
+//
 // PDTEST_PROGRAM names another pdTest to test (an installed one, say) instead of the one
 // built beside the tests; PDTEST_WRAPPER (for example "valgrind -q ...") is put in front
 // of the program when set.
@@ -115,7 +120,8 @@ struct Outcome {
 // sanitizer runtimes start some.
 void confine(Fault fault);
 
-// Launches pdTest as `start` says and collects everything it does.
+// Launches pdTest as `start` says and collects everything it does. Throws, ending the test at
+// once, when what the run needs cannot be had: a pseudo-terminal, a pipe, a process.
 Outcome run(Sink sink, const Start &start = {});
 
 // What every good run shares: both processes end well and say nothing on standard error

@@ -15,9 +15,16 @@
 
 namespace {
 
-// await waits for a condition, 20 seconds at most; state prints a process's state letter.
+// await waits for a condition, 20 seconds at most, then says what it gave up on; state prints a
+// process's state letter.
 constexpr std::string_view kAwait = R"sh(
-await() { i=0; until eval "$1"; do [ $((i += 1)) -lt 400 ] || exit 99; sleep 0.05; done; }
+await() {
+    i=0
+    until eval "$1"; do
+        [ $((i += 1)) -lt 400 ] || { echo "gave up after 20 s waiting for: $1" >&2; exit 99; }
+        sleep 0.05
+    done
+}
 state() { s=$(cat /proc/$1/stat 2>/dev/null) && s=${s##*) } && echo "${s%% *}"; }
 )sh";
 

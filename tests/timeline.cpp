@@ -193,6 +193,8 @@ def child():
         out.write(b"late\n")
     elif what == "forever":  # longer than gone waits, short enough not to outlast a test
         time.sleep(30)
+    elif what == "orphan":  # Python sleeps until a set time
+        time.sleep(0.2)
     else:
         out.write(b"child\n")
     out.flush()
@@ -211,6 +213,9 @@ elif what == "exec":
     if os.fork() == 0:
         child()
     os.execv(sys.executable, [sys.executable, "-c", "import os; os.wait()"])
+elif what == "orphan":
+    if os.fork() == 0:
+        child()
 else:
     fork_and_wait()
 END
@@ -456,7 +461,7 @@ TEST(TimelineTrace, AWrapperIsNotTheProgramAndOtherProcessesAreNamed) {
         << wrapped.out;
 }
 
-TEST(TimelineForks, AParentThatExecsAfterItsForkAndAForkFromAThreadAreDrawn) {
+TEST(TimelineForks, AParentThatExecsOrNeverWaitsAndAForkFromAThreadAreDrawn) {
     const Outcome execs = traced("tools/pdTest-timeline --lang en python3 fork.py exec\n");
     EXPECT_EQ(execs.exit_code(), 0) << execs.err;
     EXPECT_TRUE(std::regex_search(execs.out, std::regex("fork: child [0-9]+\n")));
@@ -470,6 +475,12 @@ TEST(TimelineForks, AParentThatExecsAfterItsForkAndAForkFromAThreadAreDrawn) {
     EXPECT_NE(thread.out.find("\nparent " + process + ", child "), std::string::npos) << thread.out;
     EXPECT_NE(thread.out.find("\nleft out: 1 thread\n"), std::string::npos) << thread.out;
     EXPECT_EQ(count(thread.out, "the child is collected"), 1U) << thread.out;
+    const Outcome orphan = traced("tools/pdTest-timeline --lang en python3 fork.py orphan\n");
+    EXPECT_EQ(orphan.exit_code(), 0) << orphan.err;
+    EXPECT_NE(orphan.out.find("  pauses until a set time\n"), std::string::npos) << orphan.out;
+    EXPECT_NE(orphan.out.find("); it never calls waitpid\n"), std::string::npos) << orphan.out;
+    EXPECT_NE(orphan.out.find("exits, status 0: orphaned"), std::string::npos) << orphan.out;
+    EXPECT_EQ(orphan.left, std::vector<int>{}); // its keeper collected the orphan
 }
 
 // Run from a folder since removed, copied without its module, installed where bin/ is not on

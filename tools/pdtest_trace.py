@@ -190,23 +190,23 @@ def keep(strace_path, argv, fds, life, report):
     """The keeper of a run, a child of the tool and the parent of strace: it collects the run's
     orphans, holds strace's own messages apart from the command's standard error, and ends the
     run, strace included, as soon as the tool's end of the life pipe closes, which it does
-    however the tool ends, SIGKILL included. It reports strace's process ID, then its wait
-    status and its messages. Never returns."""
+    however the tool ends, SIGKILL included. It reports strace's process ID, or ! and why it
+    could not start it; then strace's exit status and its messages. Never returns."""
     try:
         for number in signal.valid_signals() - {signal.SIGKILL, signal.SIGSTOP}:
             try:  # the tool's signals are the tool's to act on, Ctrl-Z and Ctrl-C included
                 signal.signal(number, signal.SIG_IGN)
             except (OSError, ValueError):
                 pass
-        woken, wake = os.pipe()
-        os.set_blocking(wake, False)
-        signal.set_wakeup_fd(wake)
-        signal.signal(signal.SIGCHLD, lambda number, frame: None)
-        signal.pthread_sigmask(signal.SIG_SETMASK, ())
-        adopt_orphans()
-        said, said_w = os.pipe()
-        keeper = os.getpid()
         try:
+            woken, wake = os.pipe()
+            said, said_w = os.pipe()
+            os.set_blocking(wake, False)
+            signal.set_wakeup_fd(wake)
+            signal.signal(signal.SIGCHLD, lambda number, frame: None)
+            signal.pthread_sigmask(signal.SIG_SETMASK, ())
+            adopt_orphans()
+            keeper = os.getpid()
             strace = os.fork()
         except OSError as error:
             os.write(report, f"!{error.strerror}\n".encode())
@@ -216,6 +216,13 @@ def keep(strace_path, argv, fds, life, report):
                 prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG: a killed keeper takes strace along
                 if os.getppid() == keeper:
                     run_strace(strace_path, argv, [*fds[:2], said_w, fds[2]])
+            except OSError as error:
+                for fd in (said_w, 2):  # the first is closed once the second is strace's own
+                    try:
+                        os.write(fd, f"strace: {error.strerror}\n".encode())
+                        break
+                    except OSError:
+                        continue
             finally:
                 os._exit(127)
         os.close(said_w)
@@ -228,34 +235,39 @@ def keep(strace_path, argv, fds, life, report):
                 except OSError:
                     pass
         os.closerange(max(kept) + 1, os.sysconf("SC_OPEN_MAX"))
-        status, message, watched = None, b"", [life, said, woken]
-        while status is None:
-            ready = select.select(watched, [], [])[0]
-            if life in ready:
-                end_children()
-                return
-            if said in ready:
-                data = os.read(said, 1 << 16)
-                message += data[: KEPT - len(message)]
-                if not data:
-                    watched.remove(said)
-            if woken in ready:
-                os.read(woken, 512)
-            while True:
-                try:
-                    pid, wait_status = os.waitpid(-1, os.WNOHANG)
-                except ChildProcessError:
-                    break
-                if pid == 0:
-                    break
-                if pid == strace:
-                    status = wait_status
-        end_children()  # what strace left behind, which is nothing unless it was killed
-        while data := os.read(said, 1 << 16):
-            message += data[: KEPT - len(message)]
-        os.write(report, f"{os.waitstatus_to_exitcode(status)}\n".encode() + message)
+        watch(strace, life, report, said, woken)
     finally:
         os._exit(0)
+
+
+def watch(strace, life, report, said, woken):
+    """The keeper's watch: until strace ends, or the tool does, which ends the run."""
+    status, message, watched = None, b"", [life, said, woken]
+    while status is None:
+        ready = select.select(watched, [], [])[0]
+        if life in ready:
+            end_children()
+            return
+        if said in ready:
+            data = os.read(said, 1 << 16)
+            message += data[: KEPT - len(message)]
+            if not data:
+                watched.remove(said)
+        if woken in ready:
+            os.read(woken, 512)
+        while True:
+            try:
+                pid, wait_status = os.waitpid(-1, os.WNOHANG)
+            except ChildProcessError:
+                break
+            if pid == 0:
+                break
+            if pid == strace:
+                status = wait_status
+    end_children()  # what strace left behind, which is nothing unless it was killed
+    while data := os.read(said, 1 << 16):
+        message += data[: KEPT - len(message)]
+    os.write(report, f"{os.waitstatus_to_exitcode(status)}\n".encode() + message)
 
 
 def run_strace(path, argv, fds):
@@ -272,10 +284,7 @@ def run_strace(path, argv, fds):
         except (OSError, ValueError):
             pass
     signal.pthread_sigmask(signal.SIG_SETMASK, ())
-    try:
-        os.execv(path, argv)
-    except OSError as error:
-        os.write(2, f"strace: {error.strerror}\n".encode())
+    os.execv(path, argv)
 
 
 class Tracer:
@@ -310,14 +319,15 @@ class Tracer:
         path = program if "/" in program else shutil.which(program) or program
         argv = ["strace", *OPTIONS, *self.options, "-o", trace, "--", sys.executable or "python3",
                 "-I", "-S", "-c", WRAPPER, path, *self.command]
-        null = os.open(os.devnull, os.O_RDWR)
-        fds = [null if fd == subprocess.DEVNULL else standard if fd is None else fd
-               for standard, fd in enumerate(self.streams)]
         adopt_orphans()
-        life, self.life = os.pipe()
-        self.report, report = os.pipe()
+        null = life = report = None
         mask = signal.pthread_sigmask(signal.SIG_BLOCK, signal.valid_signals())
         try:
+            null = os.open(os.devnull, os.O_RDWR)
+            fds = [null if fd == subprocess.DEVNULL else standard if fd is None else fd
+                   for standard, fd in enumerate(self.streams)]
+            life, self.life = os.pipe()
+            self.report, report = os.pipe()
             self.keeper = os.fork()
             if self.keeper == 0:
                 keep(strace, argv, fds, life, report)
@@ -328,7 +338,8 @@ class Tracer:
         finally:
             signal.pthread_sigmask(signal.SIG_SETMASK, mask)
             for fd in (null, life, report):
-                os.close(fd)
+                if fd is not None:
+                    os.close(fd)
         try:
             line = self._line()
         except BaseException:
@@ -364,6 +375,8 @@ class Tracer:
         execs = [index for index, text in enumerate(lines)
                  if text.startswith(f"{root} ") and " execve(" in text[:40]]
         lines = lines[execs[1]:] if len(execs) > 1 else []
+        if not lines and self.status is not None and self.status < 0:
+            raise TraceError(self.reason("strace ended before the program started"))
         if not lines:
             raise TraceError(self.reason("strace recorded nothing of the program; "
                                          "can this machine trace processes?"))
@@ -372,7 +385,9 @@ class Tracer:
     def reason(self, message):
         """The message, and why strace failed, if it said so or was killed."""
         if not self.said and self.status is not None and self.status < 0:
-            return f"{message} (strace was killed by {signal_name(-self.status)})"
+            number = -self.status
+            return f"{message} (strace was killed by {signal_name(number)}: " \
+                   f"{signal.strsignal(number)})"
         return with_strace_reason(message, self.said)
 
     def __exit__(self, kind, value, traceback):

@@ -260,6 +260,23 @@ TEST(TimelineSignals, AJobStoppedAndContinuedIsDrawnWhole) {
     EXPECT_NE(r.out.find("the only order between them"), std::string::npos) << r.out;
 }
 
+// Ctrl-Z stops the whole job: the tool, and the traced processes with it, which the trace
+// shows; the keeper and strace run on. The job is a process group of its own, as a shell's.
+TEST(TimelineSignals, CtrlZStopsTheTracedProcessesWithTheTool) {
+    const Outcome r = traced(
+        R"sh(python3 -c 'import os, sys; os.setpgid(0, 0); os.execvp(sys.argv[1], sys.argv[1:])' \
+    tools/pdTest-timeline --pipe --lang en & traced
+kill -TSTP -$!; await 'ps -o stat= -p $child | grep -q "^t"'
+for p in $! $keeper $tracer $parent $child; do ps -o stat= -p $p | cut -c1; done | tr '\n' ' '
+echo
+kill -CONT -$!; wait $!
+)sh");
+    EXPECT_EQ(r.exit_code(), 0) << r.err;
+    EXPECT_TRUE(r.out.starts_with("T S S t t \n")) << r.out;
+    EXPECT_EQ(count(r.out, "stopped by SIGTSTP"), 2U) << r.out;
+    EXPECT_EQ(count(r.out, "the child is collected"), 1U) << r.out;
+}
+
 TEST(TimelineSignals, AChildKilledInItsPauseIsDrawnKilledAndCollected) {
     const Outcome r = traced("tools/pdTest-timeline --lang en & traced\n"
                              "sleep 0.5; kill $child; wait $!\n");

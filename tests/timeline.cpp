@@ -164,7 +164,8 @@ traced() {
 }
 # A program that is not pdTest: what it does, and its child, the first argument names.
 cat >fork.py <<'END'
-import os, sys, threading, time
+import os, sys, threading, time, warnings
+warnings.simplefilter("ignore")  # Python 3.12 and later warn of a fork from a thread
 what = sys.argv[1]
 sys.stdout.flush()
 if what == "prompt":  # and its answer, for 20 seconds at most

@@ -199,14 +199,55 @@ gone
 tools/pdTest-pages $parent $child > /dev/full; echo $?
 tools/pdTest-pages --help > /dev/full; echo $?
 tools/pdTest-pages $parent $child >&-; echo $?
+tools/pdTest-pages 000$parent 0$child 2>&- | head -n 1
 kill -CONT $parent $child; wait
 )sh")});
     EXPECT_EQ(generalized(r.out),
               "{parent} heap " + after(r.out, " heap ") + "\n0\n0\n" +
                   "tools/pdTest-pages: write error: No space left on device\n1\n"
                   "tools/pdTest-pages: write error: No space left on device\n1\n"
-                  "tools/pdTest-pages: write error: Bad file descriptor\n1\n");
+                  "tools/pdTest-pages: write error: Bad file descriptor\n1\n"
+                  "{parent} heap " +
+                  after(r.out, " heap ") + "\n");
     EXPECT_EQ(r.exit_code(), 0);
+}
+
+// Two runs of one program with address randomisation off have their heaps at one address, but
+// neither comes from the other.
+TEST(PagesProcesses, ThatOnlyShareAHeapAddressHaveNoCommonPast) {
+    if (wrapped()) {
+        GTEST_SKIP() << "the heap is the sanitizer's or the wrapper's";
+    }
+    const Outcome r = run(Sink::Pipe, {.shell = std::string(kAwait) + R"sh(
+setarch -R true 2>/dev/null || { echo "no setarch -R here"; exit 0; }
+pause() { # the run started last in the background: once its child is in its pause
+    await 'c=$(cat /proc/$!/task/$!/children) && [ -n "$c" ] && [ "$(state ${c% })" = S ]'
+}
+setarch -R build/pdTest >a.txt & a=$!; pause
+setarch -R build/pdTest >b.txt & b=$!; pause
+echo $a $b $$
+tools/pdTest-pages $a $b 2>&1; echo $?
+wait
+)sh"});
+    if (r.out.starts_with("no setarch -R here")) {
+        GTEST_SKIP() << "address randomisation cannot be turned off here";
+    }
+    // {parent} and {child} stand for the two runs here, {shell} for the shell that started both.
+    EXPECT_EQ(generalized(r.out),
+              "tools/pdTest-pages: processes {parent} and {child} have no common past to compare: "
+              "the process both come from, {shell}, has its heap elsewhere\n1\n");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(PagesHelpers, MissingOnesAreNamedNotTheFilesOfProc) {
+    const Outcome r = run(Sink::Pipe, {.shell = R"sh(exec 2>&1
+PATH= tools/pdTest-pages $$; echo $?
+mkdir bin && for helper in awk cat dd getconf tr wc; do ln -s "$(command -v $helper)" bin/; done
+PATH=$PWD/bin tools/pdTest-pages $$; echo $?
+)sh"});
+    EXPECT_EQ(r.out,
+              "tools/pdTest-pages: awk, cat, dd, getconf, od, tr, wc: not found on the PATH\n1\n"
+              "tools/pdTest-pages: od: not found on the PATH\n1\n");
 }
 
 } // namespace

@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include <unistd.h>
+
 namespace {
 
 constexpr std::string_view kSource = PDTEST_SOURCE_DIR;
@@ -143,36 +145,80 @@ TEST(Pictures, EachIsWellFormedAndRenders) {
 // What a learner does to the timeline while it traces, and what the drawing must survive.
 // Each case starts the real tool on a real run, in a shell (see run()) where these are defined.
 constexpr std::string_view kShellTools = R"sh(
-# pdTest as traced by the tool started last in the background, and pdTest's child.
+# Waits for a condition, 20 seconds at most.
+await() { i=0; until eval "$1"; do [ $((i += 1)) -lt 400 ] || exit 99; sleep 0.05; done; }
+# Waits until the processes named are gone.
+gone() { for p; do await "! kill -0 $p 2>/dev/null"; done; }
+# The program traced by the tool started last in the background (strace is a child of the
+# tool's keeper), and the program's child.
 traced() {
     for _ in $(seq 600); do
-        if tracer=$(pgrep -x strace -P $!) && parent=$(pgrep -x pdTest -P "$tracer") &&
-            child=$(pgrep -x pdTest -P "$parent"); then
+        if keeper=$(pgrep -P $!) && tracer=$(pgrep -x strace -P "$keeper") &&
+            parent=$(pgrep -P "$tracer") && child=$(pgrep -P "$parent"); then
             return
         fi
         sleep 0.05
     done
-    echo "no traced pdTest under $!" >&2
+    echo "no traced program under $!" >&2
     exit 1
 }
-# A program that is not pdTest: its child writes what the first argument names.
+# A program that is not pdTest: what it does, and its child, the first argument names.
 cat >fork.py <<'END'
-import os, sys, time
+import os, sys, threading, time, warnings
+warnings.simplefilter("ignore")  # Python 3.12 and later warn of a fork from a thread
+what = sys.argv[1]
 sys.stdout.flush()
-if os.fork() == 0:
+if what == "prompt":  # and its answer, for 20 seconds at most
+    os.write(2, b"Your name? ")
+    for _ in range(2000):
+        if os.path.exists("answered"):
+            break
+        time.sleep(0.01)
+elif what == "big":
+    os.write(2, b"e" * 10_000_000)
+elif what == "strace":
+    os.write(2, b"strace: a line of the program's own\n")
+elif what == "thread":
+    os.write(2, b"%d\n" % os.getpid())
+
+def child():
     out = sys.stdout.buffer
-    if sys.argv[1] == "control":
+    if what == "control":
         out.write(b"tab\there\x1b[31mred\x07\r\n\xff\xfe bytes\n")
-    elif sys.argv[1] == "long":
+    elif what == "long":
         out.write(b"x" * 200000 + b"\n")
         out.flush()
         out.write(b"y" * 1500000)
-    elif sys.argv[1] == "late":
+    elif what == "late":
         time.sleep(10.2)
         out.write(b"late\n")
+    elif what == "forever":  # longer than gone waits, short enough not to outlast a test
+        time.sleep(30)
+    elif what == "orphan":  # Python sleeps until a set time
+        time.sleep(0.2)
+    else:
+        out.write(b"child\n")
     out.flush()
     os._exit(0)
-os.wait()
+
+def fork_and_wait():
+    if os.fork() == 0:
+        child()
+    os.wait()
+
+if what == "thread":
+    worker = threading.Thread(target=fork_and_wait)
+    worker.start()
+    worker.join()
+elif what == "exec":
+    if os.fork() == 0:
+        child()
+    os.execv(sys.executable, [sys.executable, "-c", "import os; os.wait()"])
+elif what == "orphan":
+    if os.fork() == 0:
+        child()
+else:
+    fork_and_wait()
 END
 )sh";
 
@@ -213,6 +259,23 @@ TEST(TimelineSignals, AJobStoppedAndContinuedIsDrawnWhole) {
     EXPECT_EQ(r.exit_code(), 0) << r.err;
     EXPECT_EQ(count(r.out, "the child is collected"), 1U) << r.out;
     EXPECT_NE(r.out.find("the only order between them"), std::string::npos) << r.out;
+}
+
+// Ctrl-Z stops the whole job: the tool, and the traced processes with it, which the trace
+// shows; the keeper and strace run on. The job is a process group of its own, as a shell's.
+TEST(TimelineSignals, CtrlZStopsTheTracedProcessesWithTheTool) {
+    const Outcome r = traced(
+        R"sh(python3 -c 'import os, sys; os.setpgid(0, 0); os.execvp(sys.argv[1], sys.argv[1:])' \
+    tools/pdTest-timeline --pipe --lang en & traced
+kill -TSTP -$!; await 'ps -o stat= -p $child | grep -q "^t"'
+for p in $! $keeper $tracer $parent $child; do ps -o stat= -p $p | cut -c1; done | tr '\n' ' '
+echo
+kill -CONT -$!; wait $!
+)sh");
+    EXPECT_EQ(r.exit_code(), 0) << r.err;
+    EXPECT_TRUE(r.out.starts_with("T S S t t \n")) << r.out;
+    EXPECT_EQ(count(r.out, "stopped by SIGTSTP"), 2U) << r.out;
+    EXPECT_EQ(count(r.out, "the child is collected"), 1U) << r.out;
 }
 
 TEST(TimelineSignals, AChildKilledInItsPauseIsDrawnKilledAndCollected) {
@@ -258,6 +321,73 @@ TEST(TimelineSignals, InterruptedItSaysSoInOneLineAndLeavesNothingRunning) {
             EXPECT_LT(code, 0) << "a traced process ran on to its end";
         }
     }
+}
+
+// A signal whose default would end the tool ends it in one line, with 128 + its number, and
+// ends the run with it; env undoes the & that ignores SIGQUIT in a script.
+TEST(TimelineEnding, EverySignalThatWouldEndItIsSaidInOneLineAndEndsTheRun) {
+    const Outcome r = traced(R"sh(for signal in QUIT USR1 RTMIN+3; do
+    env --default-signal tools/pdTest-timeline python3 fork.py forever & traced
+    kill -s $signal $!; wait $!; echo "$signal $?"; gone $tracer $parent $child
+done
+)sh");
+    EXPECT_EQ(r.out, "QUIT 131\nUSR1 138\nRTMIN+3 " + std::to_string(SIGRTMIN + 3 + 128) + "\n");
+    EXPECT_EQ(r.err, "tools/pdTest-timeline: interrupted by SIGQUIT; nothing drawn\n"
+                     "tools/pdTest-timeline: interrupted by SIGUSR1; nothing drawn\n"
+                     "tools/pdTest-timeline: interrupted by SIGRTMIN+3; nothing drawn\n");
+    EXPECT_EQ(r.left, std::vector<int>{});
+}
+
+// SIGKILL leaves the tool no say: its keeper, which the harness collects, ends the run.
+TEST(TimelineEnding, KilledOutrightItLeavesNothingRunningNorBesideThePicture) {
+    const Outcome r = traced(R"sh(echo old >run.svg
+for picture in run.svg new.svg; do
+    tools/pdTest-timeline --svg $picture python3 fork.py forever & traced
+    kill -KILL $!; gone $tracer $parent $child
+done
+ls -A | grep svg; cat run.svg
+)sh");
+    EXPECT_EQ(r.out, "run.svg\nold\n");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(TimelineStreams, WithStandardErrorClosedNoMessageLandsInStandardOutput) {
+    const Outcome r = traced(R"sh(tools/pdTest-timeline --bogus 2>&-; echo "usage $?"
+tools/pdTest-timeline --svg - ./nothing 2>&-; echo "no program $?"
+tools/pdTest-timeline --events --pipe 2>&- | grep -c collect
+)sh");
+    EXPECT_EQ(r.out, "usage 2\nno program 1\n1\n");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(TimelineStreams, StandardInputThatIsAFolderIsSaidInOneLine) {
+    const Outcome r = traced(R"sh(tools/pdTest-timeline <doc; echo "folder $?"
+tools/pdTest-timeline --events --pipe <&- | grep -c collect
+)sh");
+    EXPECT_EQ(r.out, "folder 1\n1\n");
+    EXPECT_EQ(r.err, "tools/pdTest-timeline: standard input: is a folder\n");
+}
+
+// Nothing but the program writes to standard error: a prompt shows while the program waits
+// for its answer, every byte comes through, and a line that only looks like strace's too.
+TEST(TimelineStderr, TheProgramsOwnBytesPassThroughAsWrittenWhenWritten) {
+    const Outcome r =
+        traced(R"sh(tools/pdTest-timeline --events python3 fork.py prompt 2>err >/dev/null &
+await '[ -s err ]'; echo "$(cat err)|"; touch answered; wait $!
+tools/pdTest-timeline --events python3 fork.py big 2>&1 >/dev/null | wc -c
+tools/pdTest-timeline --events python3 fork.py strace >/dev/null
+)sh");
+    EXPECT_EQ(r.out, "Your name? |\n10000000\n");
+    EXPECT_EQ(r.err, "strace: a line of the program's own\n");
+}
+
+TEST(TimelineStderr, StracesOwnMessagesStillSayWhyTheTraceFailed) {
+    // strace cannot trace a program while it is itself traced.
+    const Outcome r = traced("strace -f -o /dev/null tools/pdTest-timeline --events\n");
+    EXPECT_EQ(r.exit_code(), 1);
+    EXPECT_TRUE(r.err.starts_with("tools/pdTest-timeline: strace recorded nothing")) << r.err;
+    EXPECT_NE(r.err.find(" (strace: "), std::string::npos) << r.err;
+    EXPECT_EQ(count(r.err, "\n"), 1U) << r.err;
 }
 
 TEST(TimelineOutput, AFullOrClosedOutputIsAnErrorInOneLine) {
@@ -349,14 +479,74 @@ TEST(TimelineTrace, AWrapperIsNotTheProgramAndOtherProcessesAreNamed) {
         << wrapped.out;
 }
 
+TEST(TimelineForks, AParentThatExecsOrNeverWaitsAndAForkFromAThreadAreDrawn) {
+    const Outcome execs = traced("tools/pdTest-timeline --lang en python3 fork.py exec\n");
+    EXPECT_EQ(execs.exit_code(), 0) << execs.err;
+    EXPECT_TRUE(std::regex_search(execs.out, std::regex("fork: child [0-9]+\n")));
+    EXPECT_EQ(count(execs.out, "python3 starts\n"), 2U) << execs.out; // once, then again
+    EXPECT_EQ(count(execs.out, "the child is collected"), 1U) << execs.out;
+    const Outcome thread = traced("tools/pdTest-timeline --lang en python3 fork.py thread\n");
+    EXPECT_EQ(thread.exit_code(), 0) << thread.err;
+    const std::string process = thread.err.substr(0, thread.err.find('\n'));
+    EXPECT_TRUE(std::regex_search(thread.out, std::regex("^/[^,]*python3[^,]*, its standard")))
+        << thread.out;
+    EXPECT_NE(thread.out.find("\nparent " + process + ", child "), std::string::npos) << thread.out;
+    EXPECT_NE(thread.out.find("\nleft out: 1 thread\n"), std::string::npos) << thread.out;
+    EXPECT_EQ(count(thread.out, "the child is collected"), 1U) << thread.out;
+    const Outcome orphan = traced("tools/pdTest-timeline --lang en python3 fork.py orphan\n");
+    EXPECT_EQ(orphan.exit_code(), 0) << orphan.err;
+    EXPECT_NE(orphan.out.find("  pauses until a set time\n"), std::string::npos) << orphan.out;
+    EXPECT_NE(orphan.out.find("); it never calls waitpid\n"), std::string::npos) << orphan.out;
+    EXPECT_NE(orphan.out.find("exits, status 0: orphaned"), std::string::npos) << orphan.out;
+    EXPECT_EQ(orphan.left, std::vector<int>{}); // its keeper collected the orphan
+}
+
+// Run from a folder since removed, copied without its module, installed where bin/ is not on
+// the PATH, or with a module it may not read.
+TEST(TimelinePlaces, OddPlacesAreNoReasonForATraceback) {
+    std::string script = R"sh(mkdir gone && cd gone && rmdir ../gone
+PATH=/usr/bin:/bin:$PATH ../tools/pdTest-timeline --events --pipe | grep -c collect; cd ..
+mkdir lone && cp tools/pdTest-timeline lone/ && lone/pdTest-timeline; echo "lone $?"
+mkdir -p usr/bin usr/share/pdtest && cp build/pdTest tools/pdTest-timeline usr/bin/
+cp tools/pdtest_trace.py usr/share/pdtest/
+(cd / && PATH=/usr/bin:/bin "$OLDPWD/usr/bin/pdTest-timeline" --events --pipe) | head -n 1
+)sh";
+    std::string expected = "1\nlone 1\nexec usr/bin/pdTest\n";
+    if (geteuid() == 0) {
+        script += R"sh(chmod 711 . && chmod 600 usr/share/pdtest/pdtest_trace.py
+setpriv --reuid=nobody --regid=nogroup --clear-groups usr/bin/pdTest-timeline; echo "other $?"
+)sh";
+        expected += "other 1\n";
+    }
+    const Outcome r = traced(script);
+    // The exec of the pdTest installed beside the tool, in the scratch folder.
+    EXPECT_EQ(std::regex_replace(r.out, std::regex("-[0-9.]+\tparent\texec\t/tmp/[^/]+/"), "exec "),
+              expected);
+    EXPECT_TRUE(std::regex_search(
+        r.err, std::regex("^pdTest-timeline: /tmp/[^ ]+/lone/pdtest_trace.py or /tmp/[^ ]+/share/"
+                          "pdtest/pdtest_trace.py: not found\n")))
+        << r.err;
+    if (geteuid() == 0) {
+        EXPECT_TRUE(std::regex_search(
+            r.err, std::regex("\npdTest-timeline: /tmp/[^ ]+/usr/share/pdtest/pdtest_trace.py: "
+                              "Permission denied\n$")))
+            << r.err;
+    }
+    EXPECT_EQ(count(r.err, "\n"), geteuid() == 0 ? 2U : 1U) << r.err;
+}
+
 TEST(TimelineTrace, WhatCannotBeRunIsCalledWhatItIs) {
-    const Outcome r = traced("touch plain; for p in ./plain ./doc nothing ./nothing; do\n"
-                             "tools/pdTest-timeline $p; echo \"status $?\"; done\n");
-    EXPECT_EQ(r.out, "status 1\nstatus 1\nstatus 1\nstatus 1\n");
+    const Outcome r = traced("touch plain; ln -s loop loop\n"
+                             "for p in ./plain ./doc nothing ./nothing ./loop; do\n"
+                             "tools/pdTest-timeline $p; echo \"status $?\"; done\n"
+                             "tools/pdTest-timeline --svg loop; echo \"status $?\"\n");
+    EXPECT_EQ(r.out, "status 1\nstatus 1\nstatus 1\nstatus 1\nstatus 1\nstatus 1\n");
     EXPECT_EQ(r.err, "tools/pdTest-timeline: ./plain: exists but is not executable\n"
                      "tools/pdTest-timeline: ./doc: is a folder, not a program\n"
                      "tools/pdTest-timeline: nothing: not found on the PATH\n"
-                     "tools/pdTest-timeline: ./nothing: no such file\n");
+                     "tools/pdTest-timeline: ./nothing: no such file\n"
+                     "tools/pdTest-timeline: ./loop: Too many levels of symbolic links\n"
+                     "tools/pdTest-timeline: loop: Too many levels of symbolic links\n");
 }
 
 } // namespace

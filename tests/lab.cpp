@@ -398,8 +398,8 @@ TEST(LabReport, EndsOnAWholeLineAndSaysWhetherTheRunWasComplete) {
                   "echo \"early $?\"\n",
                   kReadReport,
                   // 512-byte blocks for dash's ulimit: the report's first line crosses the limit.
-                  "head -c 30600 /dev/zero | tr '\\0' x > full; echo >> full\n"
-                  "(ulimit -f 60; printf '20\\n1\\nchild\\n0\\n' |\n"
+                  "head -c 1023900 /dev/zero | tr '\\0' x > full; echo >> full\n"
+                  "(ulimit -f 2000; printf '20\\n1\\nchild\\n0\\n' |\n"
                   "  tools/pdTest-lab --report full no-sleep > /dev/null 2> err)\n"
                   "echo \"full $?\"\ncat err\n"
                   "wc -c < full\ntail -c 1 full | od -An -c\n"})});
@@ -410,7 +410,7 @@ TEST(LabReport, EndsOnAWholeLineAndSaysWhetherTheRunWasComplete) {
     EXPECT_EQ(out[2], "early\t1\t1\t1");
     EXPECT_EQ(out[3], "full 1");
     EXPECT_EQ(out[4], "tools/pdTest-lab: full: File too large");
-    EXPECT_EQ(out[5], "30601");
+    EXPECT_EQ(out[5], "1023901");
     EXPECT_EQ(out[6], "  \\n");
     EXPECT_EQ(r.left, std::vector<int>{});
 }

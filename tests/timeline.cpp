@@ -508,7 +508,7 @@ TEST(TimelinePlaces, OddPlacesAreNoReasonForATraceback) {
 PATH=/usr/bin:/bin:$PATH ../tools/pdTest-timeline --events --pipe | grep -c collect; cd ..
 mkdir lone && cp tools/pdTest-timeline lone/ && lone/pdTest-timeline; echo "lone $?"
 mkdir -p usr/bin usr/share/pdtest && cp build/pdTest tools/pdTest-timeline usr/bin/
-cp tools/pdtest_trace.py usr/share/pdtest/
+cp tools/pdtest_*.py usr/share/pdtest/
 (cd / && PATH=/usr/bin:/bin "$OLDPWD/usr/bin/pdTest-timeline" --events --pipe) | head -n 1
 )sh";
     std::string expected = "1\nlone 1\nexec usr/bin/pdTest\n";
@@ -523,8 +523,8 @@ setpriv --reuid=nobody --regid=nogroup --clear-groups usr/bin/pdTest-timeline; e
     EXPECT_EQ(std::regex_replace(r.out, std::regex("-[0-9.]+\tparent\texec\t/tmp/[^/]+/"), "exec "),
               expected);
     EXPECT_TRUE(std::regex_search(
-        r.err, std::regex("^pdTest-timeline: /tmp/[^ ]+/lone/pdtest_trace.py or /tmp/[^ ]+/share/"
-                          "pdtest/pdtest_trace.py: not found\n")))
+        r.err, std::regex("^pdTest-timeline: /tmp/[^ ]+/lone/pdtest_command.py or /tmp/[^ ]+/share/"
+                          "pdtest/pdtest_command.py: not found\n")))
         << r.err;
     if (geteuid() == 0) {
         EXPECT_TRUE(std::regex_search(

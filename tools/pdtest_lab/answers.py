@@ -4,6 +4,7 @@ status and its trace. Nothing here knows what an answer should be."""
 import signal
 import unicodedata
 
+import pdtest_command as cli
 import pdtest_trace as trace
 from pdtest_lab.scenarios import CHOICES, DIGITS, FIRST_LINE
 
@@ -22,7 +23,7 @@ def exit_status(result):
     if isinstance(detail, int):
         return detail
     if signal_number(detail) is None:
-        raise trace.Failure(f"the trace does not say how pdTest ended ({detail})")
+        raise cli.Failure(f"the trace does not say how pdTest ended ({detail})")
     return 128 + signal_number(detail)
 
 

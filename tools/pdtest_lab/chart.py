@@ -3,7 +3,7 @@ first, split into right, wrong and answers of the wrong form. Its text stays tex
 
 import html
 
-import pdtest_trace as trace
+import pdtest_command as cli
 
 COLOURS = ("#3c8d4f", "#c8453b", "#9a9a9a")  # right, wrong, wrong form
 FONT = "font-family=\"'NanumGothic', 'Noto Sans CJK KR', sans-serif\""
@@ -11,7 +11,7 @@ LABEL, BAR, ROW = 230, 420, 24  # widths of the label column and the longest bar
 
 
 def esc(text):
-    return html.escape(trace.escaped(text), quote=True)
+    return html.escape(cli.escaped(text), quote=True)
 
 
 def svg(summary, words, title_note):
@@ -42,7 +42,7 @@ def svg(summary, words, title_note):
     for label, colour in zip(words["legend"].split("|"), COLOURS):
         body.append(f'<rect x="{x}" y="{y - 11}" width="14" height="14" fill="{colour}"/>')
         body.append(f'<text x="{x + 20}" y="{y + 1}" font-size="12">{esc(label)}</text>')
-        x += 40 + 9 * trace.text_width(label)
+        x += 40 + 9 * cli.text_width(label)
     head = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
             f'viewBox="0 0 {width} {height}" {FONT}>',
             f'<title>{esc(words["title"])}</title>',

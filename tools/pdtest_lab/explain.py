@@ -1,5 +1,6 @@
 """Why each answer is what it is, in the times, counts and errors of the run just made."""
 
+import pdtest_command as cli
 import pdtest_trace as trace
 from pdtest_lab.answers import FIRST, blocks, exit_status, pause_end, signal_number, zombies
 from pdtest_lab.text import count, phrase, secs
@@ -207,17 +208,18 @@ WORDS = {
         "writes_full": "버퍼가 {buffer}바이트라서 C 라이브러리는 버퍼가 가득 찰 때마다 "
                        "비웠습니다. 각각 {sizes}바이트였고, 마지막은 자식이 종료할 때인 "
                        "{t}초였습니다.",
-        "writes_lines": "줄 단위 버퍼링이라 줄이 끝날 때마다 바로 내보냈습니다. 자식이 {ts}초에 "
-                        "쉬기 전까지 {before}, 쉬고 난 {tw}초에 {after:을/를} 호출했습니다.",
+        "writes_lines": "줄 단위 버퍼링이라 줄이 끝날 때마다 바로 내보냈습니다. 자식은 {ts}초부터 "
+                        "쉬었는데, 그 전에 {before}, 다 쉬고 난 {tw}초에 {after:을/를} "
+                        "호출했습니다.",
         "writes_many": "write 횟수와 줄 수가 다른 까닭: {which}.",
         "writes_carried": "{number}번째 write가 {what:을/를} 실었습니다",
         "writes_none": "표준 출력에 아무것도 쓰지 않았습니다.",
         "zombie": "{name} 프로세스({pid})는 {te}초에 종료했지만, pdTest는 fork로 만든 "
                   "자식만 기다리므로 이 프로세스를 회수하지 않았습니다. 그래서 {tp}초까지 "
                   "좀비였습니다.",
-        "zombie_pause": "자식은 {tw}초에 쉬기를 마쳤습니다.",
+        "zombie_pause": "자식은 {tw}초에 다 쉬었습니다.",
         "zombie_running": "{name} 프로세스({pid})는 그때 아직 실행 중이었습니다.",
-        "zombie_none": "자식이 쉬기를 마칠 때 종료한 뒤 회수되지 않은 프로세스는 없었습니다. "
+        "zombie_none": "자식이 다 쉬었을 때 종료한 뒤 회수되지 않은 프로세스는 없었습니다. "
                        "자식 자신은 쉬고 난 뒤에야 좀비가 되었습니다.",
     },
 }
@@ -401,7 +403,7 @@ def why_stderr(result, words):
             for line in trace.lines_of(trace.first_string(call.args)[0] or b""):
                 writers.add(who)
                 out.append((call.start, phrase(words, "stderr_line", who=who,
-                                               text=trace.escaped(line))))
+                                               text=cli.escaped(line))))
     out = [text for _, text in sorted(out)]
     if len(writers) == 2:
         out.append(words["stderr_each"])
@@ -461,7 +463,7 @@ def why_writes(result, words):
         data = trace.first_string(call.args)[0] or b""
         if data.count(b"\n") != 1:
             odd.append(phrase(words, "writes_carried", number=number,
-                              what=f"“{trace.clipped(trace.escaped(data), 24)}”"))
+                              what=f"“{cli.clipped(cli.escaped(data), 24)}”"))
     if odd:
         out.append(phrase(words, "writes_many", which="; ".join(odd)))
     return out
@@ -472,7 +474,7 @@ def why_zombies(result, words):
     if not found:
         out = [words["zombie_none"]]
     else:
-        out = [phrase(words, "zombie", name=trace.escaped(name), pid=pid, te=secs(exited),
+        out = [phrase(words, "zombie", name=cli.escaped(name), pid=pid, te=secs(exited),
                       tp=secs(until)) for pid, name, exited, until in found]
     end = result.when("child", "wake")
     if end is not None:
@@ -480,7 +482,7 @@ def why_zombies(result, words):
         ended = {c.pid: result.seconds(c.start) for c in result.calls if c.name == "+++"}
         for pid, name in result.run.left_out.get("processes", {}).items():
             if ended.get(pid, end + 1) > end and pid not in (p for p, *_ in found):
-                out.append(phrase(words, "zombie_running", name=trace.escaped(name or "?"),
+                out.append(phrase(words, "zombie_running", name=cli.escaped(name or "?"),
                                   pid=pid))
     return out
 

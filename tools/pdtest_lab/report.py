@@ -11,9 +11,10 @@ import datetime
 import errno
 import json
 import os
+import signal
 import stat
 
-import pdtest_trace as trace
+import pdtest_command as cli
 
 FORMAT = 2
 QUESTION_FIELDS = ("scenario", "question", "answer", "actual", "correct", "seed", "time")
@@ -42,7 +43,7 @@ class Report:
         try:
             self.fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_NONBLOCK, 0o666)
         except OSError as error:
-            raise trace.Failure(f"{trace.escaped(path)}: {unopened(path, error)}") from None
+            raise cli.Failure(f"{cli.escaped(path)}: {unopened(path, error)}") from None
         os.set_blocking(self.fd, True)
         self.regular = stat.S_ISREG(os.fstat(self.fd).st_mode)
 
@@ -61,23 +62,29 @@ class Report:
 
     def write(self, record):
         """One line, whole: a write cut short is an error, and the file is cut back to end on
-        the last whole line."""
+        the last whole line, whatever cut it short. A file size limit is said as the write's
+        error, File too large, not as the signal that would end the lab."""
         data = memoryview((json.dumps(record, ensure_ascii=False) + "\n").encode())
         size = os.fstat(self.fd).st_size if self.regular else None
         left = data
+        limit = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         try:
             while left:
                 written = os.write(self.fd, left)
                 if written == 0:
                     raise OSError(errno.EIO, "a write wrote nothing")
                 left = left[written:]
-        except OSError as error:
+        except BaseException as error:
             if size is not None and len(left) < len(data):
                 try:
                     os.ftruncate(self.fd, size)
                 except OSError:
                     pass
-            raise trace.Failure(f"{trace.escaped(self.path)}: {error.strerror}") from None
+            if isinstance(error, OSError):
+                raise cli.Failure(f"{cli.escaped(self.path)}: {error.strerror}") from None
+            raise
+        finally:
+            signal.signal(signal.SIGXFSZ, limit)
 
     def close(self):
         os.close(self.fd)

@@ -3,7 +3,6 @@ standard output and standard error, and the trace read back as the run's events 
 
 import os
 import pty
-import re
 import select
 import shlex
 import signal
@@ -12,6 +11,8 @@ import sys
 import tempfile
 import termios
 
+import pdtest_command as cli
+import pdtest_strace as tracing
 import pdtest_trace as trace
 
 
@@ -81,9 +82,10 @@ def run_scenario(scenario, program):
     read = {fd: b"" for fd in (out_read, err_read) if fd is not None}
     victim, signalled = scenario.kill, False
     number = signal.Signals[scenario.signal]
+    tracer = tracing.Tracer(command(scenario, program), options, stdin=subprocess.DEVNULL,
+                            stdout=out_write, stderr=err_write)
     try:
-        with trace.Tracer(command(scenario, program), options, stdin=subprocess.DEVNULL,
-                          stdout=out_write, stderr=err_write) as tracer:
+        with tracer:
             os.close(out_write)
             os.close(err_write)
             out_write = err_write = None
@@ -109,11 +111,10 @@ def run_scenario(scenario, program):
                         watch.unregister(fd)
                         open_.discard(fd)
                 if victim:
-                    victim, signalled = signal_in_pause(tracer.process.pid, victim, number)
-            err, said = apart(read[err_read])
+                    victim, signalled = signal_in_pause(tracer.pid, victim, number)
             lines = tracer.wait()
-    except trace.TraceError as error:
-        raise trace.Failure(trace.with_strace_reason(str(error), apart(read[err_read])[1])) from None
+    except trace.TraceError as error:  # it says why strace failed, where strace said so
+        raise cli.Failure(str(error)) from None
     finally:
         for fd in [out_write, err_write] + list(read):
             if fd is not None:
@@ -125,16 +126,9 @@ def run_scenario(scenario, program):
         out = file.read()
         file.close()
     try:
-        return Result(scenario, out, err, lines, signalled)
+        return Result(scenario, out, read[err_read], lines, signalled)
     except trace.TraceError as error:
-        raise trace.Failure(trace.with_strace_reason(f"{trace.escaped(program)}: {error}", said)) from None
-
-
-def apart(err):
-    """What the run wrote on standard error, without strace's own lines; and those."""
-    lines = re.split(b"(?<=\n)", err)
-    said = [line.rstrip(b"\n") for line in lines if line.startswith(b"strace: ")]
-    return b"".join(line for line in lines if not line.startswith(b"strace: ")), said
+        raise cli.Failure(tracer.reason(f"{cli.escaped(program)}: {error}")) from None
 
 
 def reap():

@@ -255,7 +255,7 @@ QUESTIONS = {
             "status": "셸이 알려 주는 pdTest의 종료 상태는 얼마일까요?",
             "stderr": "pdTest의 프로세스들은 표준 오류에 몇 줄을 쓸까요?",
             "writes": "자식은 표준 출력에 write(2)를 몇 번 호출할까요?",
-            "zombies": "자식이 쉬기를 마칠 때 좀비인 프로세스는 몇 개일까요?",
+            "zombies": "자식이 다 쉬었을 때 좀비인 프로세스는 몇 개일까요?",
         },
         "form": {"number": "수", "first": "자식, 부모, 하나, 없음"},
         "expect": {"number": "0 이상의 정수", "long": f"{DIGITS}자리 이하의 정수",

@@ -4,6 +4,7 @@ answer by the run, say why, and record it in the report."""
 import signal
 import sys
 
+import pdtest_command as cli
 import pdtest_trace as trace
 from pdtest_lab import explain
 from pdtest_lab.answers import ANSWERS, parsed
@@ -44,7 +45,7 @@ WORDS = {
         "by_hand": "직접 실행하려면: {command}",
         "bash": "(bash에서 실행하세요. ${PIPESTATUS[0]}에는 파이프의 첫 명령, $?에는 "
                 "마지막 명령의 종료 상태가 들어 있습니다.)",
-        "by_hand_kill": "(실험실은 자식이 쉬기 시작한 것을 확인한 뒤 시그널을 보냅니다)",
+        "by_hand_kill": "(실험실은 자식이 쉬는 것을 확인한 뒤 시그널을 보냅니다)",
         "again": "{form:으로/로} 답하세요.",
         "bad": "“{answer}”: {form:이/가} 아니므로 틀린 것으로 칩니다.",
         "running": "strace로 실행하는 중...",
@@ -81,7 +82,7 @@ def continued(number, frame):
     if asking is not None:
         try:
             write_out(asking)
-        except (OSError, trace.Failure):
+        except (OSError, cli.Failure):
             pass
 
 
@@ -96,7 +97,7 @@ def shown(words, question, answer, well_formed=True):
     """An answer as a graded line shows it: a choice in the lab's language, a line that was no
     answer escaped, quoted and cut short."""
     if not well_formed:
-        return f"“{trace.clipped(trace.escaped(answer), 40)}”"
+        return f"“{cli.clipped(cli.escaped(answer), 40)}”"
     return words["choice"][answer] if question in CHOICES else str(answer)
 
 
@@ -105,7 +106,7 @@ def ask(question, words, number, total):
     global asking
     form = words["form"][kind(question)]
     lines = wrapped(f"[{number}/{total}] {question}: {words['ask'][question]}", first="")
-    if trace.text_width(f"{lines[-1]} ({form})") <= 80:
+    if cli.text_width(f"{lines[-1]} ({form})") <= 80:
         lines[-1] += f" ({form})"
     else:
         lines += wrapped(f"({form})")
@@ -122,14 +123,14 @@ def ask(question, words, number, total):
             raise EndOfInput
         text = line.strip()
         if not typed:
-            say(trace.clipped(trace.escaped(text), 78))
+            say(cli.clipped(cli.escaped(text), 78))
         answer = parsed(question, text)
         if answer is not None:
             return answer, True
         if typed:
             tell(phrase(words, "again", form=expected(question, text, words)))
             continue
-        tell(phrase(words, "bad", answer=trace.clipped(trace.escaped(text), 40),
+        tell(phrase(words, "bad", answer=cli.clipped(cli.escaped(text), 40),
                     form=expected(question, text, words)))
         return text, False
 
@@ -209,7 +210,7 @@ class Lab:
             if lines:
                 say(phrase(words, key, lines=count(words, "count_lines", len(lines))))
                 for line in lines:
-                    say("  " + trace.escaped(line))
+                    say("  " + cli.escaped(line))
         say()
 
 

@@ -7,7 +7,7 @@ from collections import Counter
 
 from pdtest_lab.scenarios import CHOICES
 from pdtest_lab.text import Noun, phrase, wrapped
-import pdtest_trace as trace
+import pdtest_command as cli
 
 # Format 1 asked whether a zombie was left, yes or no.
 OLD_CHOICES = {"zombie": ("yes", "no")}
@@ -205,24 +205,24 @@ class Summary:
         out = wrapped(self.head(words), first="", indent="") + [""]
         heads = words["columns"].split("|")
         names = [f"{scenario} {question}" for scenario, question in self.questions]
-        width = max([trace.text_width(words["questions"])] + [len(n) + 2 for n in names])
+        width = max([cli.text_width(words["questions"])] + [len(n) + 2 for n in names])
         out.append(padded(words["questions"], width) + "".join(
             f"  {h}" for h in heads))
         for (scenario, question), e in self.ranked():
             counts = (e["answered"], e["right"], sum(e["wrong"].values()), e["badly_formed"])
             out.append(padded(f"  {scenario} {question}", width) + "".join(
-                f"  {n:>{trace.text_width(h)}}" for n, h in zip(counts, heads)))
+                f"  {n:>{cli.text_width(h)}}" for n, h in zip(counts, heads)))
             for key, answers in (("wrong", most_common(e["wrong"])),
                                  ("badly", most_common(e["badly"]))):
                 if answers:
-                    listed = ", ".join(f"{trace.clipped(trace.escaped(shown_value(a)), 24)} ×{n}"
+                    listed = ", ".join(f"{cli.clipped(cli.escaped(shown_value(a)), 24)} ×{n}"
                                        for a, n in answers)
-                    out.append(trace.clipped(f"      {words[key]} {listed}", 80))
+                    out.append(cli.clipped(f"      {words[key]} {listed}", 80))
         out += ["", words["people"]]
-        width = min(24, max(trace.text_width(self.shown_name(s, words)) for s in self.students))
+        width = min(24, max(cli.text_width(self.shown_name(s, words)) for s in self.students))
         for s in self.students:
-            name = trace.clipped(self.shown_name(s, words), width)
-            pad = " " * (width - trace.text_width(name))
+            name = cli.clipped(self.shown_name(s, words), width)
+            pad = " " * (width - cli.text_width(name))
             score = phrase(words, "score", right=s["right"], asked=s["asked"])
             out.append(f"  {name}{pad}  {score:>12}  "
                        f"{words['complete' if s['complete'] else 'early']}")
@@ -238,13 +238,13 @@ class Summary:
                     values = {"what": phrase(words, what, **details)}
                 why = phrase(words, name, **values)
                 line = phrase(words, "flag", student=self.shown_name(s, words),
-                                 file=trace.escaped(s["file"]), why=why)
+                                 file=cli.escaped(s["file"]), why=why)
                 out += wrapped(line, first="  ", indent="      ")
         return out
 
     @staticmethod
     def shown_name(s, words):
-        return trace.escaped(s["student"]) if s["student"] is not None else words["nobody"]
+        return cli.escaped(s["student"]) if s["student"] is not None else words["nobody"]
 
 
 FLAG_NAMES = {"shown": "shown", "program": "program", "edited": "edited", "early_end": "early",
@@ -252,7 +252,7 @@ FLAG_NAMES = {"shown": "shown", "program": "program", "edited": "edited", "early
 
 
 def padded(text, width):
-    return text + " " * (width - trace.text_width(text))
+    return text + " " * (width - cli.text_width(text))
 
 
 def most_common(counter):

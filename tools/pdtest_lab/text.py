@@ -4,7 +4,7 @@ output written whole or reported."""
 
 import os
 
-import pdtest_trace as trace
+import pdtest_command as cli
 
 
 class Noun(str):
@@ -52,13 +52,13 @@ def wrapped(text, indent="    ", first=None, columns=80):
         last = words[-1] if words else ""
         # A number keeps its unit, "3.000638 s", and short parentheses are not split.
         if last[-1:].isdigit() and word.rstrip(".,;:)") == "s" or \
-                last.count("(") > last.count(")") and trace.text_width(last) < 40:
+                last.count("(") > last.count(")") and cli.text_width(last) < 40:
             words[-1] += " " + word
         else:
             words.append(word)
     lead = indent if first is None else first
     for word in words:
-        if line and trace.text_width(lead + line + " " + word) > columns:
+        if line and cli.text_width(lead + line + " " + word) > columns:
             out.append(lead + line)
             line, lead = word, indent
         else:
@@ -76,7 +76,7 @@ def write_out(text):
     except BrokenPipeError:
         raise
     except OSError as error:
-        raise trace.Failure(f"standard output: {error.strerror}") from None
+        raise cli.Failure(f"standard output: {error.strerror}") from None
 
 
 def say(text=""):

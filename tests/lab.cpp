@@ -505,4 +505,44 @@ TEST(LabUse, ShowsAnswersFromAPipeEscapedAndCountsWhatIsNoAnswerAsWrong) {
     EXPECT_EQ(out.back(), "status 3");
 }
 
+// SIGUSR1 and SIGKILL to the lab while pdTest runs: nothing it started is left running (the
+// harness, a subreaper, would collect it); the first says so in one line and closes the
+// report as early, the second cannot. (A script's background job ignores SIGINT and SIGQUIT.)
+TEST(LabEnding, NothingIsLeftRunningWhateverEndsTheLab) {
+    const Outcome r = run(
+        Sink::Pipe,
+        {.shell = script(
+             {kLab,
+              "for sig in USR1 KILL; do\n"
+              "  tools/pdTest-lab --show --report r$sig pipe > /dev/null 2> err & l=$!\n"
+              "  i=0\n"
+              "  until ps -e -o pid=,ppid=,comm= | awk -v l=$l '\n"
+              "      { parent[$1] = $2; name[$1] = $3 }\n"
+              "      END { for (p in name) if (name[p] == \"pdTest\")\n"
+              "              for (q = parent[p]; q > 1; q = parent[q]) if (q == l) found = 1\n"
+              "            exit !found }'; do\n"
+              "    i=$((i + 1))\n"
+              "    [ $i -lt 2000 ] && kill -0 $l 2>/dev/null || { echo 'no pdTest seen'; break; }\n"
+              "    sleep 0.01\n"
+              "  done\n"
+              "  kill -$sig $l; wait $l; echo \"$sig $?\"; cat err\n"
+              "  tail -n 1 r$sig | grep -c '^{\"end\": \"early\"'\n"
+              "done\n"
+              // What the lab started ends well within pdTest's 3-second pause.
+              "s=$(ps -o sid= -p $$) i=0\n"
+              "while ps -e -o sid=,comm= | grep -Eq \"^ *$s (pdTest|strace)$\"; do\n"
+              "  i=$((i + 1)); [ $i -lt 250 ] || { echo 'left running'; break; }\n"
+              "  sleep 0.01\n"
+              "done\n"})});
+    const auto out = lines_of(r.out);
+    ASSERT_EQ(out.size(), 5U) << r.out << r.err;
+    EXPECT_EQ(out[0], "USR1 138");
+    EXPECT_EQ(out[1], "tools/pdTest-lab: interrupted by SIGUSR1; score so far 0 of 0");
+    EXPECT_EQ(out[2], "1");
+    EXPECT_EQ(out[3], "KILL 137");
+    EXPECT_EQ(out[4], "0");
+    // The keeper, which outlives the killed lab only to end the run.
+    EXPECT_EQ(r.left, std::vector<int>{0});
+}
+
 } // namespace

@@ -178,15 +178,6 @@ def typed_name():
     return path
 
 
-def default_language():
-    """The labels' language the locale asks for: Korean for ko*, else English."""
-    for name in ("LC_ALL", "LC_MESSAGES", "LANG"):
-        value = os.environ.get(name, "")
-        if value:
-            return "ko" if value.startswith("ko") else "en"
-    return "en"
-
-
 def default_program(here):
     """The source tree's build/pdTest, found from the folder the command is run in or any
     above it, or from the tree whose tools/ holds the command (here); else the pdTest

@@ -6,6 +6,7 @@ import unicodedata
 
 import pdtest_command as cli
 import pdtest_trace as trace
+import pdtest_words as words
 from pdtest_lab.scenarios import CHOICES, DIGITS, FIRST_LINE
 
 FIRST = FIRST_LINE.encode()
@@ -97,4 +98,5 @@ def parsed(question, text):
         digits = text.lstrip("0") or "0"
         return int(digits) if len(digits) <= DIGITS else None
     folded = " ".join(unicodedata.normalize("NFC", text).casefold().split())
-    return next((choice for choice, names in CHOICES[question].items() if folded in names), None)
+    return next((choice for choice, names in CHOICES[question].items()
+                 if any(folded in words.every("answer", name) for name in names)), None)

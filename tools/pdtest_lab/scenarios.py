@@ -9,6 +9,7 @@ running. No variant holds an answer; each only says how pdTest is run.
 import hashlib
 import shlex
 from dataclasses import dataclass, field, replace
+from pdtest_words import N_, NP_, Words
 
 FIRST_LINE = "메인에서 할당된 y주소 : "
 DIGITS = 9  # the most an answer that is a number has: no run counts that far
@@ -152,9 +153,16 @@ def helpers(plan):
     return {s.before[0] for s in plan if s.before} | {"sh" for s in plan if s.jobs}
 
 
-CHOICES = {  # each answer a question of choice takes, and every word a prompt shows for it
-    "first": {"child": ("child", "자식", "자식 먼저"), "parent": ("parent", "부모", "부모 먼저"),
-              "one": ("one", "하나", "하나만", "한 블록만"), "none": ("none", "없음")},
+# Each answer a question of choice takes, and the words that name it, which a learner may type
+# in English or in any language whose catalog is here; the first is the one the lab shows.
+CHOICES = {
+    "first": {
+        # TRANSLATORS: the words a learner types to answer, and each word a prompt shows.
+        "child": (NP_("answer", "child"), NP_("answer", "child first")),
+        "parent": (NP_("answer", "parent"), NP_("answer", "parent first")),
+        "one": (NP_("answer", "one"), NP_("answer", "only one"), NP_("answer", "only one block")),
+        "none": (NP_("answer", "none"),),
+    },
 }
 
 
@@ -163,54 +171,31 @@ def kind(question):
 
 
 ABOUT = {
-    "en": {
-        "terminal": "standard output on a terminal",
-        "pipe": "standard output through a pipe (| cat)",
-        "pipe buffer": "through a pipe, with a {buffer}-byte buffer (stdbuf -o{buffer})",
-        "file": "standard output into a file (> out.txt)",
-        "line-buffered": "through a pipe, line-buffered by stdbuf -oL",
-        "full-device": "standard output on a full device (> /dev/full)",
-        "no-fork": "the fork refused: strace makes it fail with EAGAIN",
-        "no-wait": "waitpid refused: strace makes every call fail with EPERM; through a pipe",
-        "no-wait first": "the first waitpid refused: strace makes only the first call fail "
-                         "with EPERM; through a pipe",
-        "no-sleep": "the child's pause skipped: strace makes its sleep return at once",
-        "write-error": "strace makes the write(2) number {write} of each process fail with "
-                       "EIO; on a terminal",
-        "child-killed": "SIGTERM to the child during its pause",
-        "orphan": "{signal} to the parent during the child's pause",
-        "reader-gone": "a pipe whose reader has gone (| true)",
-        "reader-gone ignored": "a pipe whose reader has gone (| true), with SIGPIPE ignored",
-        "exec-with-child": "exec'd by a shell that left jobs running ({jobs})",
-        "job": "one of {seconds} s",
-    },
-    "ko": {
-        "terminal": "표준 출력이 터미널일 때",
-        "pipe": "표준 출력을 파이프로 보낼 때(| cat)",
-        "pipe buffer": "파이프로 보내되 버퍼를 {buffer}바이트로 할 때(stdbuf -o{buffer})",
-        "file": "표준 출력을 파일로 보낼 때(> out.txt)",
-        "line-buffered": "파이프로 보내되 stdbuf -oL로 줄 단위 버퍼링할 때",
-        "full-device": "표준 출력이 가득 찬 장치일 때(> /dev/full)",
-        "no-fork": "fork 거부: strace가 EAGAIN 오류로 실패하게 함",
-        "no-wait": "waitpid 거부: strace가 모든 호출을 EPERM 오류로 실패하게 함, 파이프로 출력",
-        "no-wait first": "첫 waitpid만 거부: strace가 첫 호출만 EPERM 오류로 실패하게 함, "
-                         "파이프로 출력",
-        "no-sleep": "자식이 쉬지 않을 때: strace가 sleep을 바로 반환하게 함",
-        "write-error": "strace가 프로세스마다 {write}번째 write(2)를 EIO 오류로 실패하게 함, "
-                       "터미널로 출력",
-        "child-killed": "자식이 쉬는 동안 자식에게 SIGTERM",
-        "orphan": "자식이 쉬는 동안 부모에게 {signal}",
-        "reader-gone": "읽는 쪽이 끝난 파이프(| true)",
-        "reader-gone ignored": "읽는 쪽이 끝난 파이프(| true), SIGPIPE를 무시할 때",
-        "exec-with-child": "작업을 남긴 셸이 exec로 실행할 때({jobs})",
-        "job": "{seconds}초짜리",
-    },
+    "terminal": N_("standard output on a terminal"),
+    "pipe": N_("standard output through a pipe (| cat)"),
+    "pipe buffer": N_("through a pipe, with a {buffer}-byte buffer (stdbuf -o{buffer})"),
+    "file": N_("standard output into a file (> out.txt)"),
+    "line-buffered": N_("through a pipe, line-buffered by stdbuf -oL"),
+    "full-device": N_("standard output on a full device (> /dev/full)"),
+    "no-fork": N_("the fork refused: strace makes it fail with EAGAIN"),
+    "no-wait": N_("waitpid refused: strace makes every call fail with EPERM; through a pipe"),
+    "no-wait first": N_("the first waitpid refused: strace makes only the first call fail "
+                        "with EPERM; through a pipe"),
+    "no-sleep": N_("the child's pause skipped: strace makes its sleep return at once"),
+    "write-error": N_("strace makes the write(2) number {write} of each process fail with "
+                      "EIO; on a terminal"),
+    "child-killed": N_("SIGTERM to the child during its pause"),
+    "orphan": N_("{signal} to the parent during the child's pause"),
+    "reader-gone": N_("a pipe whose reader has gone (| true)"),
+    "reader-gone ignored": N_("a pipe whose reader has gone (| true), with SIGPIPE ignored"),
+    "exec-with-child": N_("exec'd by a shell that left jobs running ({jobs})"),
+    "job": N_("one of {seconds} s"),
 }
 
 
 def about(scenario, lang):
     """The scenario in a few words, its parameters among them."""
-    words, p = ABOUT[lang], scenario.params
+    words, p = Words(ABOUT), scenario.params
     if scenario.ident == "pipe" and "buffer" in p:
         return words["pipe buffer"].format(buffer=p["buffer"])
     if scenario.ident == "no-wait" and p.get("refused") == "first":
@@ -226,40 +211,24 @@ def about(scenario, lang):
 
 
 QUESTIONS = {
-    "en": {
-        "ask": {
-            "lines": "How many lines reach standard output (not counting standard error)?",
-            "address": f"How many times does the line {FIRST_LINE}... appear?",
-            "first": "A block is what one process prints from its 현재 프로세스 line on. Which "
-                     "blocks reach the output, in what order: child (both, the child's "
-                     "first), parent (both, the parent's first), one (only one block) or "
-                     "none?",
-            "status": "What exit status does the shell report for pdTest?",
-            "stderr": "How many lines do pdTest's processes write to standard error?",
-            "writes": "How many write(2) calls does the child make to standard output?",
-            "zombies": "How many processes are zombies when the child's pause ends?",
-        },
-        "form": {"number": "a number", "first": "child, parent, one or none"},
-        # What a line that is no answer is told: as the form, more precisely.
-        "expect": {"number": "a whole number, 0 or more", "long": "a whole number of at "
-                   f"most {DIGITS} digits", "first": "child, parent, one or none"},
-        "choice": {"child": "child", "parent": "parent", "one": "one", "none": "none"},
+    "ask": {
+        "lines": N_("How many lines reach standard output (not counting standard error)?"),
+        "address": N_("How many times does the line 메인에서 할당된 y주소 : ... appear?"),
+        "first": N_("A block is what one process prints from its 현재 프로세스 line on. Which "
+                    "blocks reach the output, in what order: child (both, the child's first), "
+                    "parent (both, the parent's first), one (only one block) or none?"),
+        "status": N_("What exit status does the shell report for pdTest?"),
+        "stderr": N_("How many lines do pdTest's processes write to standard error?"),
+        "writes": N_("How many write(2) calls does the child make to standard output?"),
+        "zombies": N_("How many processes are zombies when the child's pause ends?"),
     },
-    "ko": {
-        "ask": {
-            "lines": "표준 출력에 몇 줄이 나올까요(표준 오류는 세지 않습니다)?",
-            "address": f"{FIRST_LINE}... 줄은 몇 번 나올까요?",
-            "first": "블록은 한 프로세스가 현재 프로세스 줄부터 출력하는 부분입니다. 어느 블록이 "
-                     "어떤 순서로 출력에 나올까요? 자식(둘 다, 자식 먼저), 부모(둘 다, 부모 "
-                     "먼저), 하나(한 블록만), 없음 가운데 하나로 답하세요.",
-            "status": "셸이 알려 주는 pdTest의 종료 상태는 얼마일까요?",
-            "stderr": "pdTest의 프로세스들은 표준 오류에 몇 줄을 쓸까요?",
-            "writes": "자식은 표준 출력에 write(2)를 몇 번 호출할까요?",
-            "zombies": "자식이 다 쉬었을 때 좀비인 프로세스는 몇 개일까요?",
-        },
-        "form": {"number": "수", "first": "자식, 부모, 하나, 없음"},
-        "expect": {"number": "0 이상의 정수", "long": f"{DIGITS}자리 이하의 정수",
-                   "first": "자식, 부모, 하나, 없음 가운데 하나"},
-        "choice": {"child": "자식", "parent": "부모", "one": "하나", "none": "없음"},
+    "form": {
+        "number": N_("a number"),
+        "first": N_("child, parent, one or none"),
+    },
+    "expect": {
+        "number": N_("a whole number, 0 or more"),
+        "long": N_("a whole number of at most 9 digits"),
+        "first": N_("child, parent, one or none"),
     },
 }

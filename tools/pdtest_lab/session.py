@@ -11,62 +11,37 @@ from pdtest_lab.answers import ANSWERS, parsed
 from pdtest_lab.running import run_scenario
 from pdtest_lab.scenarios import CHOICES, QUESTIONS, about, command_of, kind
 from pdtest_lab.text import count, phrase, say, tell, wrapped, write_out
+from pdtest_words import N_, Words, p_
 
 WORDS = {
-    "en": {
-        "seed": "Seed {seed}: {command} asks these scenarios in this order again.",
-        "student": "Seed {seed}, student {student}: {command} asks the same scenarios, in the "
-                   "same order, with the same parameters, again.",
-        "scenario": "Scenario {number} of {total}: {id}, {about}",
-        "by_hand": "By hand: {command}",
-        "bash": "(Run it in bash: ${PIPESTATUS[0]} is the exit status of the first "
-                "command of the pipe, where $? gives the last one's.)",
-        "by_hand_kill": "(the lab sends the signal once the child is in its pause)",
-        "again": "Expected {form}; try again.",
-        "bad": "“{answer}” is not {form}: counted as wrong.",
-        "running": "Running it under strace...",
-        "missed": "The child was never seen in its pause, so no signal was sent.",
-        "output": "Its output ({lines}):",
-        "no_output": "Its output: nothing.",
-        "errors": "Its standard error ({lines}):",
-        "graded": "{id}: you said {answer}; the run: {actual}. {verdict}",
-        "shown": "{id}: {actual}.",
-        "right": "Right.",
-        "wrong": "Wrong.",
-        "score": "Score: {right} of {asked}.",
-        "stopped": "End of input: score so far {right} of {asked}.",
-        "interrupted": "interrupted by {signal}; score so far {right} of {asked}",
-    },
-    "ko": {
-        "seed": "시드 {seed}: {command} 명령은 같은 시나리오를 같은 순서로 다시 묻습니다.",
-        "student": "시드 {seed}, 학생 {student}: {command} 명령은 같은 시나리오를 같은 순서와 "
-                   "같은 매개변수로 다시 묻습니다.",
-        "scenario": "시나리오 {number}/{total}: {id}, {about}",
-        "by_hand": "직접 실행하려면: {command}",
-        "bash": "(bash에서 실행하세요. ${PIPESTATUS[0]}에는 파이프의 첫 명령, $?에는 "
-                "마지막 명령의 종료 상태가 들어 있습니다.)",
-        "by_hand_kill": "(실험실은 자식이 쉬는 것을 확인한 뒤 시그널을 보냅니다)",
-        "again": "{form:으로/로} 답하세요.",
-        "bad": "“{answer}”: {form:이/가} 아니므로 틀린 것으로 칩니다.",
-        "running": "strace로 실행하는 중...",
-        "missed": "자식이 쉬는 모습을 보지 못해 시그널을 보내지 않았습니다.",
-        "output": "출력({lines}):",
-        "no_output": "출력: 없음.",
-        "errors": "표준 오류({lines}):",
-        "graded": "{id}: 예측 {answer}, 실제 {actual}. {verdict}",
-        "shown": "{id}: {actual}.",
-        "right": "맞았습니다.",
-        "wrong": "틀렸습니다.",
-        "score": "{asked}문제 중 {right}문제를 맞혔습니다.",
-        "stopped": "입력이 끝났습니다. 지금까지 {asked}문제 중 {right}문제를 맞혔습니다.",
-        "interrupted": "{signal} 시그널로 중단됨, 지금까지 {asked}문제 중 {right}문제를 맞힘",
-    },
+    "seed": N_("Seed {seed}: {command} asks these scenarios in this order again."),
+    "student": N_("Seed {seed}, student {student}: {command} asks the same scenarios, in the "
+                  "same order, with the same parameters, again."),
+    "scenario": N_("Scenario {number} of {total}: {id}, {about}"),
+    "by_hand": N_("By hand: {command}"),
+    "bash": N_("(Run it in bash: ${PIPESTATUS[0]} is the exit status of the first command of "
+               "the pipe, where $? gives the last one's.)"),
+    "by_hand_kill": N_("(the lab sends the signal once the child is in its pause)"),
+    "again": N_("Expected {form}; try again."),
+    "bad": N_("“{answer}” is not {form}: counted as wrong."),
+    "running": N_("Running it under strace..."),
+    "missed": N_("The child was never seen in its pause, so no signal was sent."),
+    "output": N_("Its output ({lines}):"),
+    "no_output": N_("Its output: nothing."),
+    "errors": N_("Its standard error ({lines}):"),
+    "graded": N_("{id}: you said {answer}; the run: {actual}. {verdict}"),
+    "shown": N_("{id}: {actual}."),
+    "right": N_("Right."),
+    "wrong": N_("Wrong."),
+    "score": N_("Score: {right} of {asked}."),
+    "stopped": N_("End of input: score so far {right} of {asked}."),
+    "interrupted": N_("interrupted by {signal}; score so far {right} of {asked}"),
 }
 
 
 def words_of(lang):
     """Every word the session says, the questions' and the explanations' among them."""
-    return {**explain.WORDS[lang], **QUESTIONS[lang], **WORDS[lang]}
+    return Words({**explain.WORDS, **QUESTIONS, **WORDS})
 
 
 class EndOfInput(Exception):
@@ -98,7 +73,7 @@ def shown(words, question, answer, well_formed=True):
     answer escaped, quoted and cut short."""
     if not well_formed:
         return f"“{cli.clipped(cli.escaped(answer), 40)}”"
-    return words["choice"][answer] if question in CHOICES else str(answer)
+    return p_("answer", CHOICES[question][answer][0]) if question in CHOICES else str(answer)
 
 
 def ask(question, words, number, total):

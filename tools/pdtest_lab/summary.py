@@ -6,74 +6,43 @@ import json
 from collections import Counter
 
 from pdtest_lab.scenarios import CHOICES
-from pdtest_lab.text import Noun, phrase, wrapped
+from pdtest_lab.text import phrase, wrapped
+import pdtest_words as words_
+from pdtest_words import N_, Nn_
 import pdtest_command as cli
 
 # Format 1 asked whether a zombie was left, yes or no.
 OLD_CHOICES = {"zombie": ("yes", "no")}
 
 WORDS = {
-    "en": {
-        "head": "{files} read: {lines}, {unused} not used; {runs} of {students}.",
-        "head_all": "{files} read: {lines}, all used; {runs} of {students}.",
-        "files": ["{n} report", "{n} reports"],
-        "lines": ["{n} line", "{n} lines"],
-        "runs": ["{n} run", "{n} runs"],
-        "students": ["{n} student", "{n} students"],
-        "questions": "Questions, the most missed first",
-        "columns": "answered|right|wrong|wrong form",
-        "wrong": "wrong answers:",
-        "badly": "wrong form:",
-        "people": "Students:",
-        "score": "{right} of {asked}",
-        "complete": "complete",
-        "early": "early",
-        "flags": "Flags:",
-        "no_flags": "Flags: none.",
-        "flag": "{student} ({file}): {why}",
-        "shown": "ran with --show, which shows the answers",
-        "program": "ran a program unlike the class's (SHA-256 {sha})",
-        "edited": "an answer the run did not give: {what}",
-        "edited_actual": "{where} says the run gave {actual}, unlike every other report",
-        "edited_correct": "{where} is marked {correct} for {answer} against {actual}",
-        "early_end": "ended early",
-        "no_end": "has no closing line: the run was cut off",
-        "duplicate": "{n} runs of one student; the last is counted",
-        "nobody": "(no name)",
-        "title": "What the class answered, question by question",
-        "legend": "right|wrong|wrong form",
-    },
-    "ko": {
-        "head": "{files:을/를} 읽었습니다. {lines} 가운데 {unused}줄은 쓰지 못했습니다. "
-                "{students}, {runs}.",
-        "head_all": "{files:을/를} 읽었습니다. {lines:을/를} 모두 썼습니다. {students}, {runs}.",
-        "files": ["기록 {n}개", "기록 {n}개"],
-        "lines": ["{n}줄", "{n}줄"],
-        "runs": ["실행 {n}번", "실행 {n}번"],
-        "students": ["학생 {n}명", "학생 {n}명"],
-        "questions": "질문(많이 틀린 것부터)",
-        "columns": "답함|맞음|틀림|형식이 틀림",
-        "wrong": "틀린 답:",
-        "badly": "형식이 틀린 답:",
-        "people": "학생:",
-        "score": "{asked}문제 중 {right}",
-        "complete": "끝까지",
-        "early": "중간에 끝남",
-        "flags": "살펴볼 것:",
-        "no_flags": "살펴볼 것: 없음.",
-        "flag": "{student}({file}): {why}",
-        "shown": "답을 보여 주는 --show로 실행함",
-        "program": "반의 것과 다른 프로그램을 실행함(SHA-256 {sha})",
-        "edited": "실행이 내놓지 않은 답: {what}",
-        "edited_actual": "{where}: 실제 답 {actual}, 같은 질문의 다른 모든 기록과 다름",
-        "edited_correct": "{where}: 예측 {answer}, 실제 {actual}인데 채점이 {correct}",
-        "early_end": "중간에 끝남",
-        "no_end": "마지막 줄이 없음: 실행이 도중에 끊김",
-        "duplicate": "한 학생의 실행이 {n}번: 마지막 것만 셈",
-        "nobody": "(이름 없음)",
-        "title": "반의 답, 질문별",
-        "legend": "맞음|틀림|형식이 틀림",
-    },
+    "head": N_("{files} read: {lines}, {unused} not used; {runs} of {students}."),
+    "head_all": N_("{files} read: {lines}, all used; {runs} of {students}."),
+    "files": Nn_("{n} report", "{n} reports"),
+    "lines": Nn_("{n} line", "{n} lines"),
+    "runs": Nn_("{n} run", "{n} runs"),
+    "students": Nn_("{n} student", "{n} students"),
+    "questions": N_("Questions, the most missed first"),
+    "columns": N_("answered|right|wrong|wrong form"),
+    "wrong": N_("wrong answers:"),
+    "badly": N_("wrong form:"),
+    "people": N_("Students:"),
+    "score": N_("{right} of {asked}"),
+    "complete": N_("complete"),
+    "early": N_("early"),
+    "flags": N_("Flags:"),
+    "no_flags": N_("Flags: none."),
+    "flag": N_("{student} ({file}): {why}"),
+    "shown": N_("ran with --show, which shows the answers"),
+    "program": N_("ran a program unlike the class's (SHA-256 {sha})"),
+    "edited": N_("an answer the run did not give: {what}"),
+    "edited_actual": N_("{where} says the run gave {actual}, unlike every other report"),
+    "edited_correct": N_("{where} is marked {correct} for {answer} against {actual}"),
+    "early_end": N_("ended early"),
+    "no_end": N_("has no closing line: the run was cut off"),
+    "duplicate": N_("{n} runs of one student; the last is counted"),
+    "nobody": N_("(no name)"),
+    "title": N_("What the class answered, question by question"),
+    "legend": N_("right|wrong|wrong form"),
 }
 
 
@@ -194,7 +163,7 @@ class Summary:
     def head(self, words):
         """What was read: reports, lines, lines not used, runs and students."""
         def counted(key, n):
-            return Noun(words[key][n != 1].format(n=n))
+            return words_.n_(*words[key], n).format(n=n)
 
         return phrase(words, "head" if self.unused else "head_all",
                       files=counted("files", self.files), lines=counted("lines", self.read),

@@ -1,25 +1,11 @@
-"""What the lab's parts share to say things: sentences whose Korean nouns take the particles their
-last syllable asks for, counts, times, lines wrapped to a terminal's 80 columns, and standard
-output written whole or reported."""
+"""What the lab's parts share to say things: sentences in the learner's language, the processes
+named by role and Korean particles made right, counts, times, lines wrapped to a terminal's 80
+columns, and standard output written whole or reported."""
 
 import os
 
 import pdtest_command as cli
-
-
-class Noun(str):
-    """A word that takes the Korean particle its last syllable asks for: "{who:이/가}" gives
-    자식이 and 부모가. Without such a choice it formats as any string."""
-
-    def __format__(self, form):
-        if "/" not in form:
-            return str.__format__(str(self), form)
-        closed, open_ = form.split("/")
-        bare = self.rstrip("”’\")")  # a quoted word takes the particle of its last syllable
-        last = ord(bare[-1]) - 0xAC00 if bare else -1
-        final = last % 28 if 0 <= last < 11172 else 0
-        # 으로 after a closing consonant, but 로 after ㄹ as after a vowel: 줄로
-        return self + (closed if final and not (closed == "으로" and final == 8) else open_)
+import pdtest_words as words_
 
 
 def phrase(words, key, **values):
@@ -32,12 +18,11 @@ def phrase(words, key, **values):
     elif who is not None:
         names["who"] = who
     names.update(values)
-    return words[key].format(**{k: Noun(v) if isinstance(v, str) else v
-                                for k, v in names.items()})
+    return words_.filled(words[key], names)
 
 
 def count(words, key, n):
-    return Noun(words[key][n != 1].format(n=n))
+    return words_.n_(*words[key], n).format(n=n)
 
 
 def secs(value):

@@ -121,9 +121,13 @@ Document manual(const std::string &file) {
         const auto macro = line.substr(0, line.find(' '));
         const auto rest = line.size() > macro.size() ? plain(line.substr(macro.size() + 1)) : "";
         if (macro == ".SH" || macro == ".SS") {
-            const auto korean = kKorean.find(rest);
+            // A heading of two words may be quoted, as po4a writes the Korean ones.
+            const auto heading = rest.size() > 1 && rest.front() == '"' && rest.back() == '"'
+                                     ? rest.substr(1, rest.size() - 2)
+                                     : rest;
+            const auto korean = kKorean.find(heading);
             d.sections.push_back({.key = macro + (macro == ".SS"            ? ""
-                                                  : korean == kKorean.end() ? rest
+                                                  : korean == kKorean.end() ? heading
                                                                             : korean->second),
                                   .title = line});
         } else if (macro == ".EX" || macro == ".EE") {

@@ -53,13 +53,13 @@ def settle(given, here, error):
 
 
 def found(lang, here):
-    """The catalog of the language, or None when no catalog of it can be read."""
+    """The catalog of the language, or None when none of it can be read whole."""
     if lang == "en":
         return gettext.NullTranslations()
     for folder in folders(here):
         try:
             return gettext.translation(DOMAIN, folder, languages=[lang])
-        except OSError:
+        except Exception:  # noqa: B902 - missing, unreadable, or not a catalog at all
             continue
     return None
 

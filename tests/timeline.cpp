@@ -508,7 +508,7 @@ TEST(TimelinePlaces, OddPlacesAreNoReasonForATraceback) {
 PATH=/usr/bin:/bin:$PATH ../tools/pdTest-timeline --events --pipe | grep -c collect; cd ..
 mkdir lone && cp tools/pdTest-timeline lone/ && lone/pdTest-timeline; echo "lone $?"
 mkdir -p usr/bin usr/share/pdtest && cp build/pdTest tools/pdTest-timeline usr/bin/
-cp tools/pdtest_*.py usr/share/pdtest/
+cp -r tools/pdtest_* usr/share/pdtest/
 (cd / && PATH=/usr/bin:/bin "$OLDPWD/usr/bin/pdTest-timeline" --events --pipe) | head -n 1
 )sh";
     std::string expected = "1\nlone 1\nexec usr/bin/pdTest\n";

@@ -159,7 +159,7 @@ def summary():
     check(len(complaints) == 4 and all(c.startswith(f"{LAB}: cut.jsonl:") for c in complaints),
           f"each unusable line named once: {complaints}")
 
-    for lang, head in (("en", "not used"), ("ko", "쓰지 못했습니다")):
+    for lang, head in (("en", "not used"), ("ko", "사용하지 못했습니다")):
         text = lab("--summary", "--lang", lang, *files).stdout.splitlines()
         check(head in text[0] and all(width(line) <= 80 for line in text),
               f"the {lang} summary's first line or width: {text[:1]}")

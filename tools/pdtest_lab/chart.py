@@ -4,10 +4,11 @@ first, split into right, wrong and answers of the wrong form. Its text stays tex
 import html
 
 import pdtest_command as cli
+from pdtest_lab.summary import label
 
 COLOURS = ("#3c8d4f", "#c8453b", "#9a9a9a")  # right, wrong, wrong form
 FONT = "font-family=\"'NanumGothic', 'Noto Sans CJK KR', sans-serif\""
-LABEL, BAR, ROW = 230, 420, 24  # widths of the label column and the longest bar; a row
+BAR, ROW = 420, 24  # the width of the longest bar; a row's height
 
 
 def esc(text):
@@ -17,18 +18,20 @@ def esc(text):
 def svg(summary, words, title_note):
     """The chart, as the text of an SVG file."""
     rows = summary.ranked()
+    # Wide enough for the longest label at about 7.5 pixels a column, 13-pixel text.
+    column = max([230] + [int(7.5 * cli.text_width(label(*key))) + 16 for key, _ in rows])
     most = max((e["answered"] for _, e in rows), default=1) or 1
-    width = 20 + LABEL + BAR + 90
+    width = 20 + column + BAR + 90
     top = 64
     height = top + ROW * len(rows) + 60
     body = [f'<text x="20" y="28" font-size="18" font-weight="bold">{esc(words["title"])}</text>',
             f'<text x="20" y="48" font-size="12" fill="#555">{esc(title_note)}</text>']
-    for number, ((scenario, question), e) in enumerate(rows):
+    for number, (key, e) in enumerate(rows):
         y = top + number * ROW
         wrong = sum(e["wrong"].values())
-        body.append(f'<text x="{20 + LABEL - 8}" y="{y + 15}" font-size="13" '
-                    f'text-anchor="end">{esc(scenario)} {esc(question)}</text>')
-        x = 20 + LABEL
+        body.append(f'<text x="{20 + column - 8}" y="{y + 15}" font-size="13" '
+                    f'text-anchor="end">{esc(label(*key))}</text>')
+        x = 20 + column
         for value, colour in zip((e["right"], wrong, e["badly_formed"]), COLOURS):
             w = BAR * value / most
             if w:
@@ -38,11 +41,11 @@ def svg(summary, words, title_note):
         body.append(f'<text x="{x + 6:.1f}" y="{y + 15}" font-size="12" fill="#333">'
                     f'{e["right"]}/{e["answered"]}</text>')
     y = top + ROW * len(rows) + 24
-    x = 20 + LABEL
-    for label, colour in zip(words["legend"].split("|"), COLOURS):
+    x = 20 + column
+    for kind, colour in zip(words["legend"].split("|"), COLOURS):
         body.append(f'<rect x="{x}" y="{y - 11}" width="14" height="14" fill="{colour}"/>')
-        body.append(f'<text x="{x + 20}" y="{y + 1}" font-size="12">{esc(label)}</text>')
-        x += 40 + 9 * cli.text_width(label)
+        body.append(f'<text x="{x + 20}" y="{y + 1}" font-size="12">{esc(kind)}</text>')
+        x += 40 + 9 * cli.text_width(kind)
     head = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
             f'viewBox="0 0 {width} {height}" {FONT}>',
             f'<title>{esc(words["title"])}</title>',

@@ -22,9 +22,12 @@ WORDS = {
     "lines_alone": N_("The fork failed with {error}, so one process wrote all {n}: there was "
                       "no child."),
     "failed": N_("{Who} lost {lines}: {writes} failed with {error}."),
-    "failed_numbered": N_("{Who}'s write(2) number {numbers} failed with {error}: the {lines} "
-                          "it carried are lost, with whatever that printf call had still to "
-                          "print."),
+    "failed_numbered": Nn_("{Who}'s write(2) number {numbers} failed with {error}: the {lines} "
+                           "it carried is lost, and so is whatever that printf call had still "
+                           "to print, since printf stops at a failed write.",
+                           "{Who}'s write(2) number {numbers} failed with {error}: the {lines} "
+                           "it carried are lost, and so is whatever that printf call had still "
+                           "to print, since printf stops at a failed write."),
     "killed_pause": N_("{Who} was killed by {signal} at {t} s, in its pause."),
     "killed_wait": N_("{Who} was killed by {signal} at {t} s, blocked in waitpid."),
     "killed": N_("{Who} was killed by {signal} at {t} s."),
@@ -40,8 +43,9 @@ WORDS = {
     "address_alone_after": N_("Without a child nothing copied the buffer: the one process "
                               "wrote it once, {t} s after its fork failed."),
     "address_lost": N_("No write that carried it got through."),
-    "address_failed": N_("Each of the {writes} that carried it failed with {error}: {who} had "
-                         "it in their buffers, and lost it with the rest."),
+    "address_failed": Nn_("The {writes} that carried it failed with {error}, and {who} lost it.",
+                          "Each of the {writes} that carried it failed with {error}, and {who} "
+                          "lost it."),
     "address_one": N_("The line reached the output once, in {who}'s write at {t} s."),
     "first_wait": N_("{Parent} waited in waitpid from the fork until {child} ended at {te} s; "
                      "waitpid returned at {tc} s, and only then did {parent} print its block. "
@@ -66,8 +70,8 @@ WORDS = {
                         "reports a process killed by a signal as 128 + its number."),
     "status_fork": N_("fork failed with {error}; pdTest prints “Fork error” on standard "
                       "output, without the reason, and exits 1."),
-    "status_write": N_("{Parent}'s write failed with {error}: pdTest checks its last flush "
-                       "and exits 1 when output was lost."),
+    "status_write": N_("{Parent}'s write failed with {error}: pdTest checks at its end "
+                       "whether any of its output was lost, and exits 1 when it was."),
     "status_wait": N_("waitpid failed with {error}: a parent that cannot learn how its child "
                       "ended exits 1."),
     "status_child": N_("waitpid told {parent} at {t} s that {child} was killed by {signal}: a "
@@ -95,10 +99,11 @@ WORDS = {
                       "only when it is full or at exit."),
     "writes_full": N_("Its buffer held {buffer} bytes, and the C library wrote it each time "
                       "it was full: {sizes} bytes, the last at {t} s as the child exited."),
-    "writes_lines": N_("Line buffering wrote each line as soon as it ended: {before} before "
-                       "its pause, which began at {ts} s, and {after} after it, at {tw} s."),
+    "writes_lines": N_("Line buffering writes what the buffer holds each time a printf puts a "
+                       "line feed in it: {before} before its pause, which began at {ts} s, and "
+                       "{after} after it, at {tw} s."),
     "writes_many": N_("Writes and lines differ: {which}."),
-    "writes_carried": N_("write number {number} carried {what}"),
+    "writes_carried": N_("write number {number} carried {what}, {lines}"),
     "writes_none": N_("It wrote nothing to standard output."),
     "zombie": N_("{name} (process {pid}) exited at {te} s; pdTest waits only for the child it "
                  "forked and never collected it, so it was a zombie until {tp} s."),
@@ -140,8 +145,8 @@ def fate(result, words):
             if any(":when=" in e for e in result.scenario.inject):
                 every = result.calls_of(who, "write")
                 numbers = ", ".join(str(every.index(c) + 1) for c in failed)
-                out.append(phrase(words, "failed_numbered", who=who, error=errors(failed),
-                                  numbers=numbers, lines=lines))
+                out.append(phrase(words, "failed_numbered", plural=data.count(b"\n"), who=who,
+                                  error=errors(failed), numbers=numbers, lines=lines))
             else:
                 out.append(phrase(words, "failed", who=who, error=errors(failed), lines=lines,
                                   writes=count(words, "count_writes", len(failed))))
@@ -205,7 +210,7 @@ def why_address(result, words):
     if calls:
         who = words["both"] if all(failed.values()) else \
             words["child"] if failed["child"] else words["parent"]
-        return [phrase(words, "address_failed", who=who, error=errors(calls),
+        return [phrase(words, "address_failed", plural=len(calls), who=who, error=errors(calls),
                        writes=count(words, "count_writes", len(calls)))]
     return [words["address_lost"]] + fate(result, words)
 
@@ -347,7 +352,8 @@ def why_writes(result, words):
         data = trace.first_string(call.args)[0] or b""
         if data.count(b"\n") != 1:
             odd.append(phrase(words, "writes_carried", number=number,
-                              what=f"“{cli.clipped(cli.escaped(data), 24)}”"))
+                              what=f"“{cli.clipped(cli.escaped(data), 24)}”",
+                              lines=count(words, "count_lines", data.count(b"\n"))))
     if odd:
         out.append(phrase(words, "writes_many", which="; ".join(odd)))
     return out

@@ -7,9 +7,10 @@ running. No variant holds an answer; each only says how pdTest is run.
 """
 
 import hashlib
+import unicodedata
 import shlex
 from dataclasses import dataclass, field, replace
-from pdtest_words import N_, NP_, Words
+from pdtest_words import N_, NP_, Nn_, Words, n_
 
 FIRST_LINE = "메인에서 할당된 y주소 : "
 DIGITS = 9  # the most an answer that is a number has: no run counts that far
@@ -90,7 +91,8 @@ def built(ident, params):
 
 def drawn(seed, student, what):
     """A number that the seed, the student and what it is for give the same on any machine."""
-    key = f"{seed}\0{'' if student is None else student}\0{what}".encode()
+    name = "" if student is None else " ".join(unicodedata.normalize("NFC", student).split())
+    key = f"{seed}\0{name.casefold()}\0{what}".encode()
     return int.from_bytes(hashlib.sha256(key).digest()[:8], "big")
 
 
@@ -188,8 +190,8 @@ ABOUT = {
     "orphan": N_("{signal} to the parent during the child's pause"),
     "reader-gone": N_("a pipe whose reader has gone (| true)"),
     "reader-gone ignored": N_("a pipe whose reader has gone (| true), with SIGPIPE ignored"),
-    "exec-with-child": N_("exec'd by a shell that left jobs running ({jobs})"),
-    "job": N_("one of {seconds} s"),
+    "exec-with-child": N_("exec'd by a shell that left jobs running: {jobs}"),
+    "jobs": Nn_("{n} of {seconds} s", "{n} of {seconds} s each"),
 }
 
 
@@ -203,7 +205,9 @@ def about(scenario, lang):
     if scenario.ident == "reader-gone" and scenario.sigpipe_ignored:
         return words["reader-gone ignored"]
     if scenario.ident == "exec-with-child":
-        jobs = ", ".join(words["job"].format(seconds=s) for s in scenario.jobs)
+        lengths = sorted(set(scenario.jobs))
+        jobs = ", ".join(n_(*words["jobs"], scenario.jobs.count(s)).format(
+            n=scenario.jobs.count(s), seconds=s) for s in lengths)
         return words["exec-with-child"].format(jobs=jobs)
     if scenario.ident == "write-error":
         return words["write-error"].format(write=p["write"])

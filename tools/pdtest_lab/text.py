@@ -8,9 +8,10 @@ import pdtest_command as cli
 import pdtest_words as words_
 
 
-def phrase(words, key, **values):
+def phrase(words, key, plural=None, **values):
     """The sentence, its words taking their particles; the processes are named by role:
-    {Parent} and {parent}, {Child} and {child}, {Who} and {who} for one given as who."""
+    {Parent} and {parent}, {Child} and {child}, {Who} and {who} for one given as who. A
+    sentence that has a plural is chosen by the count plural."""
     who = values.pop("who", None)
     names = {k: words[k] for k in ("Parent", "parent", "Child", "child") if k in words}
     if who in ("parent", "child"):
@@ -18,7 +19,10 @@ def phrase(words, key, **values):
     elif who is not None:
         names["who"] = who
     names.update(values)
-    return words_.filled(words[key], names)
+    template = words[key]
+    if isinstance(template, tuple):
+        template = words_.n_(*template, plural)
+    return words_.filled(template, names)
 
 
 def count(words, key, n):

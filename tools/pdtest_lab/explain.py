@@ -8,7 +8,7 @@ from pdtest_words import N_, Nn_
 
 WORDS = {
     "count_lines": Nn_("{n} line", "{n} lines"),
-    "count_writes": Nn_("{n} write", "{n} writes"),
+    "count_writes": Nn_("{n} write call", "{n} write calls"),
     "parent": N_("the parent"),
     "both": N_("the child and the parent"),
     "child": N_("the child"),

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -68,12 +69,9 @@ TEST(Catalogs, AreWholeAndUpToDateAndSayWhatIsNot) {
     EXPECT_EQ(out.front(), "===") << "the tree's translations:\n" << r.out;
     const std::vector<std::string> changed(out.begin() + 1, out.end());
     const auto says = [&](const std::string &what) {
-        for (const auto &line : changed) {
-            if (line.find(what) != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
+        return std::ranges::any_of(changed, [&](const std::string &line) {
+            return line.find(what) != std::string::npos;
+        });
     };
     EXPECT_TRUE(says("po/ko.po: ")) << r.out;
     EXPECT_TRUE(says("untranslated")) << r.out;

@@ -69,9 +69,8 @@ TEST(Catalogs, AreWholeAndUpToDateAndSayWhatIsNot) {
     EXPECT_EQ(out.front(), "===") << "the tree's translations:\n" << r.out;
     const std::vector<std::string> changed(out.begin() + 1, out.end());
     const auto says = [&](const std::string &what) {
-        return std::ranges::any_of(changed, [&](const std::string &line) {
-            return line.find(what) != std::string::npos;
-        });
+        return std::ranges::any_of(
+            changed, [&](const std::string &line) { return line.find(what) != std::string::npos; });
     };
     EXPECT_TRUE(says("po/ko.po: ")) << r.out;
     EXPECT_TRUE(says("untranslated")) << r.out;

@@ -3,6 +3,7 @@ unlinked, and a keeper process between the tool and strace that collects the run
 keeps strace's own messages apart from the command's standard error, and ends the run, strace
 included, however the tool ends, SIGKILL included."""
 
+import functools
 import os
 import re
 import select
@@ -22,6 +23,19 @@ SHOWN = 1 << 20
 # files it loads, and nothing drawn or asked is a read.
 OPTIONS = ["-f", "-q", "-I4", "-ttt", "-T", "-xx", "-s", str(SHOWN),
            "-e", "trace=!read,pread64,readv,preadv,preadv2"]
+
+
+@functools.cache
+def exit_kill(strace):
+    """strace's option that kills what it traces when it is killed itself, where it has it
+    (a newer strace): then even a tool and keeper killed at once leave nothing running,
+    a program that never ends included. Older ones detach, and the traced run goes on."""
+    try:
+        said = subprocess.run([strace, "-h"], stdin=subprocess.DEVNULL, capture_output=True,
+                              timeout=10, check=False).stdout
+    except (OSError, subprocess.SubprocessError):
+        return []
+    return ["--kill-on-exit"] if b"--kill-on-exit" in said else []
 
 
 def descendants(pid):
@@ -220,7 +234,7 @@ class Tracer:
         trace_file = f"/proc/{os.getpid()}/fd/{self.file.fileno()}"
         program = self.command[0]
         path = program if "/" in program else shutil.which(program) or program
-        argv = ["strace", *OPTIONS, *self.options, "-o", trace_file, "--", sys.executable or "python3",
+        argv = ["strace", *OPTIONS, *exit_kill(strace), *self.options, "-o", trace_file, "--", sys.executable or "python3",
                 "-I", "-S", "-c", WRAPPER, path, *self.command]
         adopt_orphans()
         null = life = report = None

@@ -458,7 +458,9 @@ TEST(LabUse, ListsScenariosAndRefusesWhatIsNoRequest) {
 
 // Each failure in one line with status 1, before anything is asked: a full standard output,
 // for the help too; a report that is a named pipe nobody reads, which would block its opening;
-// strace unable to start the program, with what strace said.
+// strace unable to start the program, with what strace said. A named pipe whose reader leaves
+// is the report's error, not a signal; standard input that is a folder only where answers
+// are read from it.
 TEST(LabUse, SaysWhatWentWrongInOneLine) {
     const Outcome r = run(
         Sink::Pipe, {.shell = "for how in --list -h; do\n"
@@ -470,10 +472,16 @@ TEST(LabUse, SaysWhatWentWrongInOneLine) {
                               "echo \"status $?\"\ncat err\n"
                               "printf 'hello\\n' > text; chmod +x text\n"
                               "tools/pdTest-lab --show --program ./text pipe > /dev/null 2>err\n"
-                              "echo \"status $?\"\ncat err\n"});
+                              "echo \"status $?\"\ncat err\n"
+                              "exec 3<> fifo; head -c 1 <&3 > /dev/null & exec 3<&-\n"
+                              "tools/pdTest-lab --show --report fifo no-sleep pipe > /dev/null "
+                              "2>err\n"
+                              "echo \"status $?\"\ncat err\n"
+                              "tools/pdTest-lab pipe < / 2>err; echo \"status $?\"\ncat err\n"
+                              "tools/pdTest-lab --list < / | head -n 1 | cut -f 1\n"});
     const auto out = lines_of(r.out);
-    ASSERT_EQ(out.size(), 8U) << r.out;
-    for (std::size_t i = 0; i < out.size(); i += 2) {
+    ASSERT_EQ(out.size(), 13U) << r.out;
+    for (std::size_t i = 0; i + 1 < out.size(); i += 2) {
         EXPECT_EQ(out[i], "status 1") << out[i + 1];
     }
     EXPECT_EQ(out[1], "tools/pdTest-lab: standard output: No space left on device");
@@ -481,6 +489,9 @@ TEST(LabUse, SaysWhatWentWrongInOneLine) {
     EXPECT_EQ(out[5], "tools/pdTest-lab: fifo: a named pipe that nothing reads");
     EXPECT_TRUE(out[7].starts_with("tools/pdTest-lab: ./text: ")) << out[7];
     EXPECT_NE(out[7].find("(strace: "), std::string::npos) << out[7];
+    EXPECT_EQ(out[9], "tools/pdTest-lab: fifo: Broken pipe");
+    EXPECT_EQ(out[11], "tools/pdTest-lab: standard input: is a folder");
+    EXPECT_EQ(out[12], "terminal");
     EXPECT_EQ(r.left, std::vector<int>{});
 }
 

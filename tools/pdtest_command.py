@@ -37,6 +37,16 @@ def escaped(data):
     return CONTROL.sub(_escape, text)
 
 
+def command_shown(command):
+    """A command to be copied, as it is; escaped as any shown text only where a name in it
+    holds what a terminal would act on or cannot show."""
+    try:
+        command.encode("utf-8")
+    except UnicodeEncodeError:
+        return escaped(command)
+    return escaped(command) if CONTROL.search(command) else command
+
+
 # Control characters, and the invisible ones that reorder or hide text on a terminal
 # (bidirectional marks, zero-width ones, line and paragraph separators), and noncharacters.
 CONTROL = re.compile("[\x00-\x1f\x7f-\x9f\u200b-\u200f\u2028-\u202e\u2060-\u2069\ufeff"
@@ -121,12 +131,18 @@ def hold_signals():
             pass
 
 
-def begin(name):
+STDIN_FOLDER = "standard input: is a folder"
+stdin_folder = False  # standard input was a folder, and begin() was told not to fail on it
+
+
+def begin(name, reads_stdin=True):
     """What a learner's command does first: the signals that end it raise Interrupted, its
     process takes its name, and a standard stream that was closed reads or writes /dev/null,
     so that the descriptor is not taken by the next file opened and a message never lands in
     standard output. Gives whether standard output was closed, which is an error to report.
-    Call it inside the try that reports Failure: standard input that is a folder is one."""
+    Call it inside the try that reports Failure: standard input that is a folder is one,
+    unless the command may not read it (reads_stdin False) and fails with STDIN_FOLDER once
+    it knows it will."""
     stop_on_signals()
     prctl(15, ctypes.create_string_buffer(os.path.basename(name).encode()[:15]))  # PR_SET_NAME
     closed = []
@@ -148,9 +164,11 @@ def begin(name):
             os.environ["PWD"] = os.getcwd()
         except OSError:
             del os.environ["PWD"]
-    if os.environ.pop("PDTEST_STDIN", None) == "1" and os.path.samestat(
-            os.fstat(0), os.stat(os.devnull)):  # as the first line left it, not by chance
-        raise Failure("standard input: is a folder")
+    global stdin_folder
+    stdin_folder = os.environ.pop("PDTEST_STDIN", None) == "1" and os.path.samestat(
+        os.fstat(0), os.stat(os.devnull))  # as the first line left it, not by chance
+    if stdin_folder and reads_stdin:
+        raise Failure(STDIN_FOLDER)
     return 1 in closed
 
 

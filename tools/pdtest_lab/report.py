@@ -9,6 +9,7 @@ student, format, lang, typed, shown, program_sha256 and params. A closing line: 
 
 import datetime
 import errno
+import fcntl
 import json
 import os
 import signal
@@ -62,13 +63,19 @@ class Report:
 
     def write(self, record):
         """One line, whole: a write cut short is an error, and the file is cut back to end on
-        the last whole line, whatever cut it short. A file size limit is said as the write's
-        error, File too large, not as the signal that would end the lab."""
+        the last whole line, whatever cut it short. A file size limit and a named pipe whose
+        reader has gone are said as the write's error, File too large or Broken pipe, not as
+        the signal that would end the lab. Labs of one class may share a report: the lock keeps
+        one lab from cutting back another's line."""
         data = memoryview((json.dumps(record, ensure_ascii=False) + "\n").encode())
-        size = os.fstat(self.fd).st_size if self.regular else None
         left = data
         limit = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        reader = signal.signal(signal.SIGPIPE, signal.SIG_IGN)
+        size = None
         try:
+            if self.regular:
+                fcntl.flock(self.fd, fcntl.LOCK_EX)
+                size = os.fstat(self.fd).st_size
             while left:
                 written = os.write(self.fd, left)
                 if written == 0:
@@ -84,6 +91,9 @@ class Report:
                 raise cli.Failure(f"{cli.escaped(self.path)}: {error.strerror}") from None
             raise
         finally:
+            if self.regular:
+                fcntl.flock(self.fd, fcntl.LOCK_UN)
+            signal.signal(signal.SIGPIPE, reader)
             signal.signal(signal.SIGXFSZ, limit)
 
     def close(self):
@@ -94,62 +104,96 @@ class Unused(Exception):
     """A line of a report that cannot be used, and why."""
 
 
+LONGEST = 1 << 20  # no line the lab writes comes near it
+SCALARS = (str, int, float, bool, type(None))
+TYPES = {"scenario": str, "question": str, "answer": SCALARS, "actual": SCALARS,
+         "correct": (bool, type(None)), "seed": (int, type(None)), "time": str,
+         "student": (str, type(None)), "lang": (str, type(None)), "typed": bool,
+         "shown": bool, "program_sha256": (str, type(None)), "params": dict, "end": str,
+         "right": int, "asked": int, "answered": int}
+
+
 def record_of(text):
     """A report's line as a question line or a closing line, or Unused saying why not."""
     try:
         record = json.loads(text)
-    except ValueError:
+    except (ValueError, RecursionError):
         raise Unused("not a JSON object") from None
     if not isinstance(record, dict):
         raise Unused("not a JSON object")
     version = record.get("format", 1)
     if version not in (1, FORMAT) or isinstance(version, bool):
-        raise Unused(f"unknown format {json.dumps(version)}")
+        raise Unused(f"unknown format {cli.clipped(json.dumps(version), 40)}")
     if version == 1 and "end" in record:
         raise Unused("not a report line (format 1 had no closing line)")
     fields = CLOSING_FIELDS if "end" in record else QUESTION_FIELDS
     missing = [name for name in fields if name not in record]
     if missing:
         raise Unused(f"not a report line (no {missing[0]})")
+    for name, kinds in TYPES.items():
+        if name in record and not isinstance(record[name], kinds):
+            raise Unused(f"not a report line ({name} of the wrong kind)")
     if "end" in record and record["end"] not in ("complete", "early"):
         raise Unused("not a report line (end is neither complete nor early)")
     return record
 
 
+def lines_of(file, complain):
+    """A report's lines as (number, bytes), each without its line feed; a line too long to
+    be the lab's is complained of and passed over unread."""
+    number = 0
+    while True:
+        raw = file.readline(LONGEST + 1)
+        if not raw:
+            return
+        number += 1
+        if len(raw) > LONGEST:
+            while raw and not raw.endswith(b"\n"):
+                raw = file.readline(LONGEST + 1)
+            complain(number, "not a report line (too long)")
+            continue
+        yield number, raw
+
+
 def runs_of(paths, complain):
     """Each run the reports hold, as (path, question lines, closing line or None), with
-    complain(path, line number, why) for each line that cannot be used; and the lines read."""
-    runs, read = [], 0
+    complain(path, line number, why) for each line that cannot be used; the lines read; and
+    the reports read. Labs that share a report may write their lines between each other's:
+    a run is the lines of one student and seed up to its closing line, or up to a question
+    it asks again, where a run that was cut off is followed by the next."""
+    runs, read, opened = [], 0, 0
     for path in paths:
         try:
             with open(path, "rb") as file:
-                data = file.read()
+                opened += 1
+                pending, numbers = {}, 0
+                for number, raw in lines_of(file, lambda n, why: complain(path, n, why)):
+                    read, numbers = read + 1, number
+                    if not raw.endswith(b"\n"):
+                        complain(path, number, "cut off: no line feed at its end")
+                        continue
+                    try:
+                        record = record_of(raw[:-1].decode("utf-8"))
+                    except UnicodeDecodeError:
+                        complain(path, number, "not UTF-8 text")
+                        continue
+                    except Unused as why:
+                        complain(path, number, str(why))
+                        continue
+                    whose = (record.get("student"), record["seed"])
+                    if "end" in record:
+                        runs.append((path, pending.pop(whose, []), record))
+                        continue
+                    theirs = pending.setdefault(whose, [])
+                    if any(q["scenario"] == record["scenario"]
+                           and q["question"] == record["question"] for q in theirs):
+                        runs.append((path, theirs, None))  # asked again: a new run began
+                        theirs = pending[whose] = []
+                    theirs.append(record)
         except OSError as error:
             complain(path, None, error.strerror)
             continue
-        lines = data.split(b"\n")
-        cut = lines.pop() != b""  # the last line has no line feed: it was cut off
-        questions = []
-        for number, raw in enumerate(lines, 1):
-            read += 1
-            try:
-                record = record_of(raw.decode("utf-8"))
-            except UnicodeDecodeError:
-                complain(path, number, "not UTF-8 text")
-                continue
-            except Unused as why:
-                complain(path, number, str(why))
-                continue
-            if "end" in record:
-                runs.append((path, questions, record))
-                questions = []
-            else:
-                questions.append(record)
-        if cut:
-            read += 1
-            complain(path, len(lines) + 1, "cut off: no line feed at its end")
-        if questions:
-            runs.append((path, questions, None))
-        if not lines and not cut:
+        runs += [(path, questions, None) for questions in pending.values()]
+        if not numbers:
             complain(path, None, "empty")
-    return runs, read
+    return runs, read, opened

@@ -62,23 +62,12 @@ def run_scenario(scenario, program):
     options = []
     for expression in scenario.inject:
         options += ["-e", f"inject={expression}"]
-    err_read, err_write = os.pipe()
-    out_read = out_write = file = None
-    if scenario.sink == "terminal":
-        out_read, out_write = pty.openpty()
-        mode = termios.tcgetattr(out_write)
-        mode[1] &= ~termios.OPOST  # keep "\n" as it was written
-        termios.tcsetattr(out_write, termios.TCSANOW, mode)
-    elif scenario.sink in ("pipe", "gone"):
-        out_read, out_write = os.pipe()
-        if scenario.sink == "gone":  # as after "| true": its reader has already exited
-            os.close(out_read)
-            out_read = None
-    elif scenario.sink == "file":
-        file = tempfile.TemporaryFile(prefix="pdTest-lab-")
-        out_write = os.dup(file.fileno())
-    else:
-        out_write = os.open("/dev/full", os.O_WRONLY)
+    try:
+        err_read, err_write = os.pipe()
+        out_read, out_write, file = sink(scenario.sink)
+    except OSError as error:  # no terminal, no temporary folder, no descriptor left
+        raise cli.Failure(f"standard output for pdTest ({scenario.sink}): "
+                          f"{error.strerror}") from None
     read = {fd: b"" for fd in (out_read, err_read) if fd is not None}
     victim, signalled = scenario.kill, False
     number = signal.Signals[scenario.signal]
@@ -129,6 +118,27 @@ def run_scenario(scenario, program):
         return Result(scenario, out, read[err_read], lines, signalled)
     except trace.TraceError as error:
         raise cli.Failure(tracer.reason(f"{cli.escaped(program)}: {error}")) from None
+
+
+def sink(kind):
+    """Where pdTest's standard output goes: the end to read it from (None where nothing
+    reads it), the end pdTest writes, and the temporary file, if any, that holds it."""
+    if kind == "terminal":
+        out_read, out_write = pty.openpty()
+        mode = termios.tcgetattr(out_write)
+        mode[1] &= ~termios.OPOST  # keep "\n" as it was written
+        termios.tcsetattr(out_write, termios.TCSANOW, mode)
+        return out_read, out_write, None
+    if kind in ("pipe", "gone"):
+        out_read, out_write = os.pipe()
+        if kind == "gone":  # as after "| true": its reader has already exited
+            os.close(out_read)
+            return None, out_write, None
+        return out_read, out_write, None
+    if kind == "file":
+        file = tempfile.TemporaryFile(prefix="pdTest-lab-")
+        return None, os.dup(file.fileno()), file
+    return None, os.open("/dev/full", os.O_WRONLY), None
 
 
 def reap():

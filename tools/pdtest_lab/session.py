@@ -96,7 +96,7 @@ def ask(question, words, number, total):
         if not line:
             say()
             raise EndOfInput
-        text = line.strip()
+        text = line.strip().removeprefix("\ufeff")  # as an editor may start a file of answers
         if not typed:
             say(cli.clipped(cli.escaped(text), 78))
         answer = parsed(question, text)
@@ -122,7 +122,7 @@ class Lab:
         tell(phrase(words, "scenario", number=number, total=total, id=scenario.ident,
                     about=about(scenario, self.options.lang)))
         command = command_of(scenario, program)
-        say(phrase(words, "by_hand", command=command))  # whole, to be copied
+        say(phrase(words, "by_hand", command=cli.command_shown(command)))  # whole, to be copied
         if "PIPESTATUS" in command:
             tell(words["bash"])
         if scenario.kill:

@@ -82,19 +82,23 @@ class Summary:
         self.read, self.unused, self.files = read, unused, files
         self.runs = runs
         by_student = {}
-        for run in runs:
-            by_student.setdefault(self.student_of(run), []).append(run)
+        for index, run in enumerate(runs):
+            by_student.setdefault(self.student_of(run), []).append(index)
         everything = [q for _, questions, _ in runs for q in questions]
         self.usual = most(q.get("program_sha256") for q in everything)
         self.usual_seed = most(q.get("seed") for q in everything)
+        # Each question's actuals in every report, and in each run, counted: one run's are
+        # weighed against the others' without going through them all again.
         actuals = {}
         for index, (_, questions, _) in enumerate(runs):
             for q in questions:
-                actuals.setdefault(self.key(q), []).append((index, q["actual"]))
+                actual = json.dumps(q["actual"])
+                actuals.setdefault(self.key(q), Counter())[actual] += 1
+                actuals.setdefault((index, self.key(q)), Counter())[actual] += 1
         self.students, self.questions = [], {}
         for (_, name), theirs in by_student.items():
-            path, questions, closing = theirs[-1]
-            index = runs.index(theirs[-1])
+            index = theirs[-1]
+            path, questions, closing = runs[index]
             asked = [q for q in questions if q["answer"] is not None]
             flags = []
             if any(q.get("shown") or q["answer"] is None for q in questions):
@@ -164,8 +168,8 @@ class Summary:
                         "actual": shown_value(q["question"], q["actual"]),
                         "correct": q["correct"]}))
                     continue
-            others = [actual for at, actual in actuals[self.key(q)] if at != index]
-            if len(others) >= 2 and q["actual"] not in others:
+            others = actuals[self.key(q)] - actuals[(index, self.key(q))]
+            if others.total() >= 2 and not others[json.dumps(q["actual"])]:
                 found.append(("edited_actual", {
                     "where": where, "actual": shown_value(q["question"], q["actual"])}))
         return found

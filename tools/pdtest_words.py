@@ -171,7 +171,7 @@ def filled(template, values):
     """The template with its fields filled in and each undecided particle of its own text in the
     form the word before it asks for; what fills a field is left as it is, whatever it holds."""
     out = ""
-    for text, field, spec, conversion in string.Formatter().parse(template):
+    for text, field, shape, conversion in string.Formatter().parse(template):
         at = 0
         for match in UNDECIDED.finditer(text):
             closed, open_ = PARTICLES[match[0]]
@@ -184,7 +184,7 @@ def filled(template, values):
             value = values[field]
             if conversion:
                 value = repr(value) if conversion == "r" else str(value)
-            out += format(value, spec or "")
+            out += format(value, shape or "")
     return out
 
 

@@ -65,6 +65,19 @@ def adopt_orphans():
     cli.prctl(36, 1)  # PR_SET_CHILD_SUBREAPER
 
 
+def collected():
+    """This process's children that have ended, collected, each as (pid, wait status); it
+    does not wait for one that is still running."""
+    while True:
+        try:
+            pid, status = os.waitpid(-1, os.WNOHANG)
+        except ChildProcessError:
+            return
+        if pid == 0:
+            return
+        yield pid, status
+
+
 def end_children():
     """Kills this process's descendants, parents first (a parent left alive would report its
     child killed), orphans it adopted among them, and collects each one, until none is left."""
@@ -172,13 +185,7 @@ def watch(strace, life, report, said, woken):
                 watched.remove(said)
         if woken in ready:
             os.read(woken, 512)
-        while True:
-            try:
-                pid, wait_status = os.waitpid(-1, os.WNOHANG)
-            except ChildProcessError:
-                break
-            if pid == 0:
-                break
+        for pid, wait_status in collected():
             if pid == strace:
                 status = wait_status
     end_children()  # what strace left behind, which is nothing unless it was killed

@@ -108,7 +108,8 @@ def run_scenario(scenario, program):
         for fd in [out_write, err_write] + list(read):
             if fd is not None:
                 os.close(fd)
-        reap()
+        for _ in tracing.collected():  # what the run left to this subreaper
+            pass
     out = read.get(out_read, b"")
     if file is not None:
         file.seek(0)
@@ -139,16 +140,6 @@ def sink(kind):
         file = tempfile.TemporaryFile(prefix="pdTest-lab-")
         return None, os.dup(file.fileno()), file
     return None, os.open("/dev/full", os.O_WRONLY), None
-
-
-def reap():
-    while True:
-        try:
-            pid, _ = os.waitpid(-1, os.WNOHANG)
-        except ChildProcessError:
-            return
-        if pid == 0:
-            return
 
 
 def children(pid):

@@ -418,7 +418,7 @@ TEST(LabReport, EndsOnAWholeLineAndSaysWhetherTheRunWasComplete) {
 TEST(LabUse, ListsScenariosAndRefusesWhatIsNoRequest) {
     const Outcome r = run(Sink::Pipe, {.shell = "tools/pdTest-lab --list | cut -f 1,2\n"
                                                 "for how in nonsense '--student kim' "
-                                                "'--json pipe'; do\n"
+                                                "'--json pipe' 'pipe pipe'; do\n"
                                                 "  tools/pdTest-lab $how 2>&1; echo \"status $?\"\n"
                                                 "done\n"
                                                 "tools/pdTest-lab terminal > said\n"
@@ -432,7 +432,7 @@ TEST(LabUse, ListsScenariosAndRefusesWhatIsNoRequest) {
             ids.push_back(v.id);
         }
     }
-    ASSERT_EQ(out.size(), ids.size() + 8) << r.out;
+    ASSERT_EQ(out.size(), ids.size() + 10) << r.out;
     for (const auto &id : ids) {
         EXPECT_EQ(std::ranges::count_if(out,
                                         [&](const auto &line) {
@@ -450,8 +450,10 @@ TEST(LabUse, ListsScenariosAndRefusesWhatIsNoRequest) {
     EXPECT_EQ(refused[3], "status 2");
     EXPECT_TRUE(refused[4].starts_with("tools/pdTest-lab: --json goes only with --summary"));
     EXPECT_EQ(refused[5], "status 2");
-    EXPECT_EQ(refused[6], "status 3");
-    EXPECT_EQ(refused[7], "End of input: score so far 0 of 0.");
+    EXPECT_TRUE(refused[6].starts_with("tools/pdTest-lab: scenario 'pipe' named twice"));
+    EXPECT_EQ(refused[7], "status 2");
+    EXPECT_EQ(refused[8], "status 3");
+    EXPECT_EQ(refused[9], "End of input: score so far 0 of 0.");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.left, std::vector<int>{});
 }

@@ -147,6 +147,8 @@ def summary():
     with open("cut.jsonl", "w") as file:
         file.write('{"scenario": "pipe", "question": "lines"\nnot json\n{"format": 9}\n'
                    + "[" * 100000 + "\n" + json.dumps({**base[0], "params": []}) + "\n"
+                   + json.dumps({**base[0], "seed": True}) + "\n"
+                   + json.dumps({**base[0], "params": {"a": [[[[]]]]}}) + "\n"
                    + '"' + "x" * (2 << 20) + '"\n{"sce')
     files.append("cut.jsonl")
 
@@ -165,7 +167,7 @@ def summary():
     check(all(not flags[f"s{n:02d}"] for n in range(1, 12)), f"a fair student flagged: {flags}")
     check(flags.get(None) == ["early"], f"a report of format 1 is read, without its end: {flags}")
     complaints = result.stderr.splitlines()
-    check(len(complaints) == 7 and all(c.startswith(f"{LAB}: cut.jsonl:") for c in complaints),
+    check(len(complaints) == 9 and all(c.startswith(f"{LAB}: cut.jsonl:") for c in complaints),
           f"each unusable line named once: {[c[:80] for c in complaints]}")
 
     for lang, head in (("en", "not used"), ("ko", "사용하지 못했습니다")):

@@ -275,7 +275,8 @@ def parser_manners(parser, name, closed, write):
     like any other output, so that a closed or full standard output is an error there too."""
 
     def one_line(message):
-        complain(name, f"{message} (see {escaped(name)} -h)")
+        # argparse quotes what was typed as it was: its control characters escaped here.
+        complain(name, f"{CONTROL.sub(_escape, message)} (see {escaped(name)} -h)")
         sys.exit(2)
 
     def help_out(file=None):

@@ -109,6 +109,7 @@ SCALARS = (str, int, float, bool, type(None))
 TYPES = {"scenario": str, "question": str, "answer": SCALARS, "actual": SCALARS,
          "correct": (bool, type(None)), "seed": (int, type(None)), "time": str,
          "student": (str, type(None)), "lang": (str, type(None)), "typed": bool,
+         "format": int,
          "shown": bool, "program_sha256": (str, type(None)), "params": dict, "end": str,
          "right": int, "asked": int, "answered": int}
 
@@ -122,7 +123,7 @@ def record_of(text):
     if not isinstance(record, dict):
         raise Unused("not a JSON object")
     version = record.get("format", 1)
-    if version not in (1, FORMAT) or isinstance(version, bool):
+    if version not in (1, FORMAT) or type(version) is not int:
         raise Unused(f"unknown format {cli.clipped(json.dumps(version), 40)}")
     if version == 1 and "end" in record:
         raise Unused("not a report line (format 1 had no closing line)")
@@ -131,16 +132,23 @@ def record_of(text):
     if missing:
         raise Unused(f"not a report line (no {missing[0]})")
     for name, kinds in TYPES.items():
-        if name in record and not isinstance(record[name], kinds):
+        value = record.get(name)
+        kinds = kinds if isinstance(kinds, tuple) else (kinds,)
+        if name in record and (not isinstance(value, kinds) or isinstance(value, bool)
+                               and bool not in kinds):
             raise Unused(f"not a report line ({name} of the wrong kind)")
+    if not all(isinstance(v, SCALARS) or isinstance(v, list)
+               and all(isinstance(w, SCALARS) for w in v)
+               for v in record.get("params", {}).values()):
+        raise Unused("not a report line (params of the wrong kind)")
     if "end" in record and record["end"] not in ("complete", "early"):
         raise Unused("not a report line (end is neither complete nor early)")
     return record
 
 
-def lines_of(file, complain):
-    """A report's lines as (number, bytes), each without its line feed; a line too long to
-    be the lab's is complained of and passed over unread."""
+def lines_of(file):
+    """A report's lines as (number, bytes), each with its line feed where it has one; a line
+    too long to be the lab's is passed over unread, as (number, None)."""
     number = 0
     while True:
         raw = file.readline(LONGEST + 1)
@@ -150,8 +158,7 @@ def lines_of(file, complain):
         if len(raw) > LONGEST:
             while raw and not raw.endswith(b"\n"):
                 raw = file.readline(LONGEST + 1)
-            complain(number, "not a report line (too long)")
-            continue
+            raw = None
         yield number, raw
 
 
@@ -167,8 +174,11 @@ def runs_of(paths, complain):
             with open(path, "rb") as file:
                 opened += 1
                 pending, numbers = {}, 0
-                for number, raw in lines_of(file, lambda n, why: complain(path, n, why)):
+                for number, raw in lines_of(file):
                     read, numbers = read + 1, number
+                    if raw is None:
+                        complain(path, number, "not a report line (too long)")
+                        continue
                     if not raw.endswith(b"\n"):
                         complain(path, number, "cut off: no line feed at its end")
                         continue
@@ -182,18 +192,18 @@ def runs_of(paths, complain):
                         continue
                     whose = (record.get("student"), record["seed"])
                     if "end" in record:
-                        runs.append((path, pending.pop(whose, []), record))
+                        runs.append((path, pending.pop(whose, ([], None))[0], record))
                         continue
-                    theirs = pending.setdefault(whose, [])
-                    if any(q["scenario"] == record["scenario"]
-                           and q["question"] == record["question"] for q in theirs):
+                    theirs, asked = pending.setdefault(whose, ([], set()))
+                    if (record["scenario"], record["question"]) in asked:
                         runs.append((path, theirs, None))  # asked again: a new run began
-                        theirs = pending[whose] = []
+                        theirs, asked = pending[whose] = ([], set())
                     theirs.append(record)
+                    asked.add((record["scenario"], record["question"]))
         except OSError as error:
             complain(path, None, error.strerror)
             continue
-        runs += [(path, questions, None) for questions in pending.values()]
+        runs += [(path, questions, None) for questions, _ in pending.values()]
         if not numbers:
             complain(path, None, "empty")
     return runs, read, opened

@@ -159,7 +159,7 @@ class Summary:
         question, parameters and program give, and none of them this one."""
         found = []
         for q in questions:
-            where = f"{q['scenario']} {q['question']}"
+            where = cli.escaped(f"{q['scenario']} {q['question']}")
             if q["answer"] is not None:
                 expected = well_formed(q["question"], q["answer"]) and q["answer"] == q["actual"]
                 if q["correct"] is not expected:
@@ -265,7 +265,7 @@ FLAG_NAMES = {"shown": "shown", "program": "program", "edited": "edited", "early
 
 
 def label(scenario, question, variant):
-    return f"{scenario} {question}" + ("" if variant == "-" else f" [{variant}]")
+    return cli.escaped(f"{scenario} {question}" + ("" if variant == "-" else f" [{variant}]"))
 
 
 def most(values):
